@@ -1,0 +1,21 @@
+# Options for kernel code (include/, core/, driver/): the same C++ subset in
+# both builds, and the platform headers the build provides.
+set(PELVON_KERNEL_CXX_OPTIONS
+    -std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Werror)
+
+function(pelvon_kernel_code target)
+    target_compile_options(${target} PRIVATE ${PELVON_KERNEL_CXX_OPTIONS})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/include)
+    if(PELVON_KERNEL_BUILD)
+        target_compile_options(${target} PRIVATE
+            -ffreestanding -fno-threadsafe-statics -fno-asynchronous-unwind-tables
+            -mgeneral-regs-only -fno-tree-loop-distribute-patterns)
+        # MinGW's wdm.h redefines two intrinsics that intrin-impl.h already has.
+        target_compile_definitions(${target} PUBLIC
+            __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+            __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+        target_include_directories(${target} SYSTEM PUBLIC ${PELVON_DDK_INCLUDE_DIR})
+    else()
+        target_link_libraries(${target} PUBLIC hostkernel_headers)
+    endif()
+endfunction()

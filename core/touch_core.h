@@ -1,0 +1,73 @@
+// Platform-free logic of the touch data path: packet framing, coordinate
+// pipeline, touch click, report buttons, settings defaults and the decoding
+// of the packed layouts. The only platform services used are the system
+// time and the speaker's I/O ports, both inside the click operations.
+#pragma once
+
+#include "touch_records.h"
+#include "touch_control.h"
+
+// ---- packet framing: returns TRUE when Byte completed a valid touch packet
+// and the report fields of Report hold the new position and buttons.
+#define TOUCH_BYTE_CLASS_MASK 0xC0
+#define TOUCH_DATA_CLASS 0x00
+#define TOUCH_PACKET_LENGTH 5
+
+BOOLEAN ParseTouchByteSlowPath(PTOUCH_SETTINGS Settings, PMOUSE_INPUT_DATA Report, PPACKET_STATE State, UCHAR Byte);
+
+static inline BOOLEAN ParseTouchByte(PTOUCH_SETTINGS Settings, PMOUSE_INPUT_DATA Report, PPACKET_STATE State,
+                                     UCHAR Byte)
+{
+    // Three bytes in five are middle data bytes of a packet: they are only
+    // stored, so they never leave the caller.
+    const ULONG index = State->ByteIndex;
+    if ((Byte & TOUCH_BYTE_CLASS_MASK) == TOUCH_DATA_CLASS && index - 1 < TOUCH_PACKET_LENGTH - 2) {
+        State->Packet[index] = Byte;
+        State->ByteIndex = index + 1;
+        return FALSE;
+    }
+    return ParseTouchByteSlowPath(Settings, Report, State, Byte);
+}
+
+// ---- coordinate pipeline, for State->Packet holding a valid packet.
+VOID ProcessTouchPacket(PTOUCH_SETTINGS Settings, PMOUSE_INPUT_DATA Report, PPACKET_STATE State);
+
+// ---- touch click
+#define SPEAKER_TIMER_COMMAND_PORT 0x43
+#define SPEAKER_TIMER_COUNT_PORT 0x42
+#define SPEAKER_GATE_PORT 0x61
+#define SPEAKER_TIMER_CHANNEL2_SQUARE_WAVE 0xB6
+#define SPEAKER_GATE_BITS 0x03
+#define SPEAKER_OFF_DELAY_100NS (-1000000)
+
+VOID ProgramSpeakerTone(const TOUCH_SETTINGS* Settings);
+VOID SpeakerOn(VOID);
+VOID SpeakerOff(VOID);
+VOID StartTouchClick(PTOUCH_SETTINGS Settings);
+VOID StopTouchClickIfDue(PTOUCH_SETTINGS Settings);
+// What the speaker-off timer routine does when it fires.
+VOID SpeakerOffTimerExpired(const TOUCH_SETTINGS* Settings);
+
+// ---- report delivery: the button transitions before the class service
+// call, and the clearing of the button fields after it.
+VOID PrepareReportButtons(PMOUSE_INPUT_DATA Report, PPACKET_STATE State);
+VOID ClearReportButtons(PMOUSE_INPUT_DATA Report);
+
+// ---- settings
+VOID SetDefaultTouchSettings(PTOUCH_SETTINGS Settings);
+VOID ResetCalibration(PTOUCH_SETTINGS Settings);
+
+// Decoders read exactly the layout's length from Bytes; the caller checks
+// that the buffer holds that many bytes.
+VOID DecodeCalibrationData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+VOID DecodeFilterData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+VOID DecodeBeepData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+VOID DecodeBeepToneData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+VOID DecodeMonitorMapData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+VOID DecodeRangeData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings);
+// PORT_SETTINGS_DATA is variable: FALSE (and nothing changed) when Length
+// does not cover the name and the line speed that byte 0 announces.
+BOOLEAN DecodePortSettingsData(const UCHAR* Bytes, ULONG Length, PTOUCH_SETTINGS Settings);
+// Replaces the whole port name with Length bytes widened to characters.
+// FALSE (and nothing changed) when it is longer than the buffer.
+BOOLEAN StorePortName(const UCHAR* Bytes, ULONG Length, PTOUCH_SETTINGS Settings);

@@ -1,0 +1,3 @@
+// Host stand-in for the platform's ntddk.h, which builds on wdm.h.
+#pragma once
+#include "wdm.h"
