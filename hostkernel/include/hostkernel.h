@@ -28,3 +28,18 @@ std::vector<HkPortAccess> HkPortLog();
 std::vector<HkPortAccess> HkPortWrites();
 void HkSetPortValue(uint16_t Port, uint8_t Value);
 uint8_t HkPortValue(uint16_t Port);
+
+// ---- scenario bookkeeping
+// Returns the stand-in to its initial state: no devices, drivers, pool,
+// registry, timers, failures; clock 0; ports at their initial values.
+void HkReset();
+#include <string>
+// Everything a scenario left behind (pool blocks, remove-lock holds,
+// pending timers, open objects), one line per finding; empty when clean.
+std::string HkLeftBehind();
+// Verifier stops recorded since the reset, then HkLeftBehind().
+std::string HkVerifierReport();
+
+#include "hk_ex.h"
+#include "hk_io.h"
+#include "hk_registry.h"

@@ -1,0 +1,4 @@
+// Test-facing API: see hostkernel.h.
+#pragma once
+
+#include <ntddk.h>

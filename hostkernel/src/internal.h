@@ -1,0 +1,25 @@
+// Interfaces between the stand-in's components. Not for tests or drivers.
+#pragma once
+
+#include "hostkernel.h"
+#include "../verifier/verifier.h"
+
+#include <functional>
+#include <string>
+
+// ---- IRQL (ke_irql.cpp): per thread; a new thread starts at PASSIVE_LEVEL.
+KIRQL HkIrql();
+void HkSetIrql(KIRQL Irql); // for the stand-in itself (DPCs, completions on other threads)
+// Stops the test when the caller is above MaxIrql.
+void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine);
+
+// ---- fault plan (ex_pool.cpp): every allocating service asks before it
+// allocates. Site is the service's name; Caller the driver's return address.
+bool HkShouldFailAllocation(const char* Site, const void* Caller);
+
+// ---- resets: each component registers one; HkReset() calls them all.
+void HkRegisterReset(const char* Component, std::function<void()> Reset);
+
+// ---- end-of-test checks: each component registers one, which returns a
+// description of everything left behind (empty when clean).
+void HkRegisterLeakCheck(const char* Component, std::function<std::string()> Check);
