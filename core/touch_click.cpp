@@ -6,38 +6,65 @@ namespace {
 
 const ULONG HundredNsPerMs = 10000;
 
+// The speaker is one per machine, and its sequences are read-modify-write
+// (port 0x61) or multi-byte (the timer count): interleaved from the read
+// completion, the timer routine and a control request on different
+// processors they could leave the tone sounding or mis-programmed. A
+// zero-filled spin lock is an initialised one.
+KSPIN_LOCK SpeakerPortLock;
+
 PUCHAR Port(ULONG Number)
 {
     return (PUCHAR)(ULONG_PTR)Number;
+}
+
+VOID WriteTone(USHORT Divisor)
+{
+    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COMMAND_PORT), SPEAKER_TIMER_CHANNEL2_SQUARE_WAVE);
+    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COUNT_PORT), (UCHAR)(Divisor & 0xFF));
+    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COUNT_PORT), (UCHAR)(Divisor >> 8));
+}
+
+VOID ChangeGate(UCHAR Set, UCHAR Keep)
+{
+    const UCHAR gate = READ_PORT_UCHAR(Port(SPEAKER_GATE_PORT));
+    WRITE_PORT_UCHAR(Port(SPEAKER_GATE_PORT), (UCHAR)((gate & Keep) | Set));
 }
 
 } // namespace
 
 VOID ProgramSpeakerTone(const TOUCH_SETTINGS* Settings)
 {
-    const USHORT divisor = Settings->BeepDivisor;
-    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COMMAND_PORT), SPEAKER_TIMER_CHANNEL2_SQUARE_WAVE);
-    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COUNT_PORT), (UCHAR)(divisor & 0xFF));
-    WRITE_PORT_UCHAR(Port(SPEAKER_TIMER_COUNT_PORT), (UCHAR)(divisor >> 8));
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
+    WriteTone(Settings->BeepDivisor);
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 
 VOID SpeakerOn(VOID)
 {
-    const UCHAR gate = READ_PORT_UCHAR(Port(SPEAKER_GATE_PORT));
-    WRITE_PORT_UCHAR(Port(SPEAKER_GATE_PORT), (UCHAR)(gate | SPEAKER_GATE_BITS));
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
+    ChangeGate(SPEAKER_GATE_BITS, 0xFF);
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 
 VOID SpeakerOff(VOID)
 {
-    const UCHAR gate = READ_PORT_UCHAR(Port(SPEAKER_GATE_PORT));
-    WRITE_PORT_UCHAR(Port(SPEAKER_GATE_PORT), (UCHAR)(gate & ~SPEAKER_GATE_BITS));
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
+    ChangeGate(0, (UCHAR)~SPEAKER_GATE_BITS);
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 
 VOID StartTouchClick(PTOUCH_SETTINGS Settings)
 {
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
     KeQuerySystemTime(&Settings->BeepStartTime);
-    ProgramSpeakerTone(Settings);
-    SpeakerOn();
+    WriteTone(Settings->BeepDivisor);
+    ChangeGate(SPEAKER_GATE_BITS, 0xFF);
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 
 // Only the low 32 bits of the system time take part, so the difference is

@@ -82,6 +82,16 @@ typedef struct _DEVICE_EXTENSION {
     KTIMER SpeakerTimer;
     LARGE_INTEGER SpeakerTimerDueTime;
     KDPC SpeakerDpc;
+
+    // Bookkeeping that keeps the port, the read pump and the speaker routine
+    // safe to stop and restart.
+    KEVENT PortLock;               // serialises the requests that open and close ports
+    KEVENT ReadPumpIdle;           // signalled while no read is out
+    BOOLEAN ReadPumpStopRequested; // set by ClosePort, checked before every send
+    ULONG ReadFailuresInARow;
+    LONG volatile SpeakerDpcOwed;  // expiries whose routine has not yet finished
+    KEVENT SpeakerDpcIdle;         // signalled when SpeakerDpcOwed drops to 0
+    PVOID ControlDeviceOwnExtension; // given back to the control device before it is deleted
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #include "platform_layouts.h"

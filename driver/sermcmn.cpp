@@ -1,0 +1,676 @@
+// Requests served by the touch driver and its link to the serial port: the
+// read pump, serial requests, port lookup, the mouse class connection, the
+// control device's requests, flush, create and close.
+#include "sermouse.h"
+
+#define SERMCMN_FILE "sermcmn"
+
+typedef VOID NTAPI MOUSE_CLASS_SERVICE(PDEVICE_OBJECT ClassDeviceObject, PMOUSE_INPUT_DATA InputDataStart,
+                                       PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed);
+
+static IO_COMPLETION_ROUTINE ReadCompletion;
+
+BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    return DeviceObject != Extension->Self;
+}
+
+static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// ---------------------------------------------------------------- create, close, flush
+
+// I/O manager, PASSIVE_LEVEL. Opening and closing the control device or the
+// FDO always succeeds.
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Information = 0;
+    return CompleteRequest(Irp, STATUS_SUCCESS);
+}
+
+// I/O manager, PASSIVE_LEVEL. Passed down the FDO's stack under the remove
+// lock; the control device is not in that stack, so it completes it itself.
+NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (IsControlDevice(DeviceObject, extension)) {
+        Irp->IoStatus.Information = 0;
+        return CompleteRequest(Irp, STATUS_SUCCESS);
+    }
+    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
+                                            sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        return CompleteRequest(Irp, status);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = IoCallDriver(extension->TopOfStack, Irp);
+    IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    return status;
+}
+
+// ---------------------------------------------------------------- serial requests
+
+// PASSIVE_LEVEL. Builds one control request for the port, sends it and waits
+// for it; returns the request's status.
+NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG Code, PDEVICE_OBJECT Device, PKEVENT Event,
+                           PIO_STATUS_BLOCK StatusBlock, PVOID Input, ULONG InputLength, PVOID Output,
+                           ULONG OutputLength)
+{
+    KeClearEvent(Event);
+    PIRP irp = IoBuildDeviceIoControlRequest(Code, Device, Input, InputLength, Output, OutputLength, Internal,
+                                             Event, StatusBlock);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = IoCallDriver(Device, irp);
+    if (status == STATUS_PENDING) {
+        status = KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, NULL);
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return StatusBlock->Status;
+}
+
+static NTSTATUS SendOneSerialRequest(PDEVICE_EXTENSION Extension, ULONG Code, PVOID Input, ULONG InputLength)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK statusBlock;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    statusBlock.Status = STATUS_SUCCESS;
+    statusBlock.Information = 0;
+    const NTSTATUS status = SendSerialRequest(FALSE, Code, Extension->SerialDevice, &event, &statusBlock, Input,
+                                              InputLength, NULL, 0);
+    if (!NT_SUCCESS(statusBlock.Status)) {
+        return statusBlock.Status;
+    }
+    return status;
+}
+
+static NTSTATUS SetPortBaudRate(PDEVICE_EXTENSION Extension, ULONG Rate)
+{
+    SERIAL_BAUD_RATE baudRate;
+    baudRate.BaudRate = Rate;
+    return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_BAUD_RATE, &baudRate, sizeof(baudRate));
+}
+
+static NTSTATUS SetPortLineControl(PDEVICE_EXTENSION Extension, SERIAL_LINE_CONTROL LineControl)
+{
+    return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_LINE_CONTROL, &LineControl, sizeof(LineControl));
+}
+
+static NTSTATUS SetPortFifoControl(PDEVICE_EXTENSION Extension, UCHAR Value)
+{
+    ULONG fifoControl = Value;
+    return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_FIFO_CONTROL, &fifoControl, sizeof(fifoControl));
+}
+
+static NTSTATUS PurgePortReceive(PDEVICE_EXTENSION Extension)
+{
+    ULONG mask = SERIAL_PURGE_RXCLEAR;
+    return SendOneSerialRequest(Extension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
+}
+
+static VOID SetBaudAndLineControl(PDEVICE_EXTENSION Extension)
+{
+    SetPortBaudRate(Extension, Extension->TouchSettings.BaudRate);
+    SERIAL_LINE_CONTROL lineControl;
+    lineControl.StopBits = STOP_BIT_1;
+    lineControl.Parity = NO_PARITY;
+    lineControl.WordLength = 8;
+    SetPortLineControl(Extension, lineControl);
+}
+
+// Saves the port's settings and puts it in basic mode: no timeouts, so a
+// read waits for its byte; DTR and RTS on without handshaking.
+static VOID SaveSerialSettings(PDEVICE_EXTENSION Extension)
+{
+    KEVENT event;
+    IO_STATUS_BLOCK statusBlock;
+    PDEVICE_OBJECT port = Extension->SerialDevice;
+    PSERIAL_BASIC_SETTINGS saved = &Extension->SavedSerialSettings;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+
+    NTSTATUS status = SendSerialRequest(TRUE, IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, port, &event, &statusBlock,
+                                        NULL, 0, saved, sizeof(*saved));
+    if (NT_SUCCESS(status)) {
+        return;
+    }
+    SERIAL_TIMEOUTS timeouts;
+    RtlZeroMemory(&timeouts, sizeof(timeouts));
+    SERIAL_HANDFLOW handFlow;
+    handFlow.ControlHandShake = SERIAL_DTR_CONTROL;
+    handFlow.FlowReplace = SERIAL_RTS_CONTROL;
+    handFlow.XonLimit = 0;
+    handFlow.XoffLimit = 0;
+    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_TIMEOUTS, port, &event, &statusBlock, NULL, 0, &saved->Timeouts,
+                      sizeof(saved->Timeouts));
+    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_TIMEOUTS, port, &event, &statusBlock, &timeouts, sizeof(timeouts),
+                      NULL, 0);
+    SendSerialRequest(FALSE, IOCTL_SERIAL_GET_HANDFLOW, port, &event, &statusBlock, NULL, 0, &saved->HandFlow,
+                      sizeof(saved->HandFlow));
+    SendSerialRequest(FALSE, IOCTL_SERIAL_SET_HANDFLOW, port, &event, &statusBlock, &handFlow, sizeof(handFlow),
+                      NULL, 0);
+}
+
+// PASSIVE_LEVEL, with SerialDevice set and no read out. Configures the port
+// and starts the read pump; returns the start's status.
+NTSTATUS ConfigurePortAndStart(PDEVICE_EXTENSION Extension)
+{
+    ULONG waitMask = 0;
+    SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask));
+    SaveSerialSettings(Extension);
+    SetBaudAndLineControl(Extension);
+    SetPortFifoControl(Extension, 0);
+    PurgePortReceive(Extension);
+
+    // A port whose stack is deeper than the one the read request was made
+    // for would run it out of stack locations: make a deeper one.
+    if (Extension->ReadIrp != NULL && Extension->ReadIrp->StackCount < Extension->SerialDevice->StackSize) {
+        IoFreeIrp(Extension->ReadIrp);
+        Extension->ReadIrp = NULL;
+    }
+    if (Extension->ReadIrp == NULL) {
+        Extension->ReadIrp = IoAllocateIrp(Extension->SerialDevice->StackSize, FALSE);
+        if (Extension->ReadIrp == NULL) {
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    return StartReadPump(Extension);
+}
+
+// ---------------------------------------------------------------- port lookup
+
+// RtlQueryRegistryValues, PASSIVE_LEVEL, once per SERIALCOMM value. Keeps the
+// device path of a value whose data equals the configured COM name, ignoring
+// case; always lets the enumeration go on.
+static NTSTATUS NTAPI MatchSerialCommValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                           PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueType);
+    PUNICODE_STRING result = (PUNICODE_STRING)Context;
+    PTOUCH_SETTINGS settings = (PTOUCH_SETTINGS)EntryContext;
+    PWCHAR data = (PWCHAR)ValueData;
+
+    // Names and data that do not fit the 256-character buffers never match.
+    const ULONG characters = ValueLength / 2;
+    if (characters >= PORT_NAME_CHARACTERS) {
+        return STATUS_SUCCESS;
+    }
+    for (ULONG i = 0; i < characters; i++) {
+        data[i] = RtlUpcaseUnicodeChar(data[i]);
+        settings->PortNameBuffer[i] = RtlUpcaseUnicodeChar(settings->PortNameBuffer[i]);
+        if (data[i] != settings->PortNameBuffer[i]) {
+            return STATUS_SUCCESS;
+        }
+    }
+    ULONG nameLength = 0;
+    while (nameLength < PORT_NAME_CHARACTERS && ValueName[nameLength] != 0) {
+        nameLength++;
+    }
+    if (nameLength >= PORT_NAME_CHARACTERS) {
+        return STATUS_SUCCESS;
+    }
+    for (ULONG i = 0; i < nameLength; i++) {
+        result->Buffer[i] = ValueName[i];
+    }
+    result->Length = (USHORT)(nameLength * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL. Looks the configured COM name up in SERIALCOMM and opens
+// that port. The caller has closed any port that was open.
+NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
+{
+    const ULONG resultBytes = PORT_NAME_CHARACTERS * sizeof(WCHAR);
+    PWCHAR block = (PWCHAR)ExAllocatePoolWithTag(PagedPool, resultBytes, DDK_POOL_TAG);
+    if (block == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(block, resultBytes);
+    UNICODE_STRING result;
+    result.Length = 0;
+    result.MaximumLength = (USHORT)resultBytes;
+    result.Buffer = block;
+
+    PRTL_QUERY_REGISTRY_TABLE table =
+        (PRTL_QUERY_REGISTRY_TABLE)ExAllocatePoolWithTag(PagedPool, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE), DDK_POOL_TAG);
+    if (table == NULL) {
+        ExFreePool(block);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(table, 2 * sizeof(RTL_QUERY_REGISTRY_TABLE));
+    table[0].QueryRoutine = MatchSerialCommValue;
+    table[0].EntryContext = &Extension->TouchSettings;
+    table[0].DefaultType = REG_NONE;
+
+    // A missing key and a key without a match both leave the result empty.
+    RtlQueryRegistryValues(RTL_REGISTRY_DEVICEMAP | RTL_REGISTRY_OPTIONAL, L"SERIALCOMM", table, &result, NULL);
+
+    NTSTATUS status = STATUS_NOT_FOUND;
+    if (result.Length != 0) {
+        status = IoGetDeviceObjectPointer(&result, FILE_ALL_ACCESS, &Extension->SerialFileObject,
+                                          &Extension->SerialDevice);
+    }
+    ExFreePool(table);
+    ExFreePool(block);
+    return status;
+}
+
+// PASSIVE_LEVEL. Ends the use of the port: the read out at it is cancelled
+// and waited for, so the read request is free for the next port and the
+// port is not let go while it still holds our read.
+VOID ClosePort(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->ReadIrp != NULL) {
+        Extension->ReadPumpStopRequested = TRUE;
+        IoCancelIrp(Extension->ReadIrp);
+        KeWaitForSingleObject(&Extension->ReadPumpIdle, Executive, KernelMode, FALSE, NULL);
+    }
+    if (Extension->SerialFileObject != NULL) {
+        ObDereferenceObject(Extension->SerialFileObject);
+        Extension->SerialFileObject = NULL;
+    }
+    Extension->SerialDevice = NULL;
+}
+
+// ---------------------------------------------------------------- read pump
+
+static BOOLEAN IsStoppingStatus(NTSTATUS Status)
+{
+    return Status == STATUS_CANCELLED || Status == STATUS_DELETE_PENDING || Status == STATUS_DEVICE_NOT_CONNECTED;
+}
+
+// Any IRQL up to DISPATCH_LEVEL. The pump's one remove-lock hold ends here,
+// exactly once per start.
+static VOID EndReadPump(PDEVICE_EXTENSION Extension)
+{
+    PIRP readIrp = Extension->ReadIrp;
+    IoReleaseRemoveLockEx(&Extension->RemoveLock, readIrp, sizeof(IO_REMOVE_LOCK));
+    KeSetEvent(&Extension->ReadPumpIdle, IO_NO_INCREMENT, FALSE);
+}
+
+// Up to DISPATCH_LEVEL. Sends one-byte reads until one of them is left to
+// complete later; returns the status of the last send. A stop requested by
+// ClosePort ends the pump instead of sending.
+static NTSTATUS IssueReads(PDEVICE_EXTENSION Extension)
+{
+    for (;;) {
+        InterlockedExchange(&Extension->ReadInterlock, ISSUE_IN_PROGRESS);
+        PIRP irp = Extension->ReadIrp;
+        IoReuseIrp(irp, STATUS_SUCCESS);
+        irp->AssociatedIrp.SystemBuffer = &Extension->ReadBuffer;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_READ;
+        next->Parameters.Read.Length = 1;
+        next->Parameters.Read.ByteOffset.LowPart = 0;
+        next->Parameters.Read.ByteOffset.HighPart = 0;
+        IoSetCompletionRoutine(irp, ReadCompletion, Extension, TRUE, TRUE, TRUE);
+
+        NTSTATUS status;
+        if (Extension->ReadPumpStopRequested) {
+            InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED);
+            EndReadPump(Extension);
+            return STATUS_CANCELLED;
+        }
+        status = IoCallDriver(Extension->SerialDevice, irp);
+        if (InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED) != ISSUE_AGAIN) {
+            return status;
+        }
+    }
+}
+
+// Up to DISPATCH_LEVEL. Delivers the finished report to the class driver,
+// which must be called at DISPATCH_LEVEL.
+static VOID DeliverReport(PDEVICE_EXTENSION Extension)
+{
+    PMOUSE_INPUT_DATA report = &Extension->InputData;
+    PrepareReportButtons(report, &Extension->PacketState);
+    MOUSE_CLASS_SERVICE* service = (MOUSE_CLASS_SERVICE*)Extension->ConnectData.ClassService;
+    if (service != NULL) {
+        ULONG consumed = 0;
+        KIRQL irql;
+        KeRaiseIrql(DISPATCH_LEVEL, &irql);
+        service(Extension->ConnectData.ClassDeviceObject, report, report + 1, &consumed);
+        KeLowerIrql(irql);
+    }
+    ClearReportButtons(report);
+}
+
+// I/O manager, up to DISPATCH_LEVEL, for every read. The byte is taken and
+// processed before the hand-off decides who sends the next read, so the
+// request is never reused while this routine still needs it and the parser
+// never runs twice at once. Keeps the request: STATUS_MORE_PROCESSING_REQUIRED.
+static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)Context;
+    const NTSTATUS status = Irp->IoStatus.Status;
+    const ULONG_PTR bytesRead = Irp->IoStatus.Information;
+    const UCHAR byte = extension->ReadBuffer;
+
+    BOOLEAN endPump = IsStoppingStatus(status) || extension->ReadPumpStopRequested;
+    if (status == STATUS_SUCCESS) {
+        extension->ReadFailuresInARow = 0;
+        // Counted before arming, so the count never trails a routine that runs.
+        InterlockedIncrement(&extension->SpeakerDpcOwed);
+        if (KeSetTimer(&extension->SpeakerTimer, extension->SpeakerTimerDueTime, &extension->SpeakerDpc)) {
+            InterlockedDecrement(&extension->SpeakerDpcOwed); // replaced an expiry already counted
+        }
+        if (bytesRead != 0 && !endPump &&
+            ParseTouchByte(&extension->TouchSettings, &extension->InputData, &extension->PacketState, byte)) {
+            DeliverReport(extension);
+        }
+    } else if (!endPump && ++extension->ReadFailuresInARow >= READ_FAILURE_LIMIT) {
+        endPump = TRUE;
+    }
+    if (endPump) {
+        // The issuing loop, if it is still inside the send, sees no
+        // ISSUE_AGAIN and sends nothing more.
+        EndReadPump(extension);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (InterlockedCompareExchange(&extension->ReadInterlock, ISSUE_AGAIN, ISSUE_IN_PROGRESS) != ISSUE_IN_PROGRESS) {
+        IssueReads(extension);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL, with ReadIrp and SerialDevice set and no read out. Starts
+// the pump under the remove lock; STATUS_SUCCESS while it runs.
+NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
+{
+    NTSTATUS status = IoAcquireRemoveLockEx(&Extension->RemoveLock, Extension->ReadIrp, SERMCMN_FILE, __LINE__,
+                                            sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    KeClearEvent(&Extension->ReadPumpIdle);
+    Extension->ReadPumpStopRequested = FALSE;
+    Extension->ReadFailuresInARow = 0;
+    Extension->ReadInterlock = ISSUER_RETURNED;
+    status = IssueReads(Extension);
+    if (status == STATUS_PENDING || status == STATUS_SUCCESS) {
+        return STATUS_SUCCESS;
+    }
+    // A failure that came back inside the send either ended the pump there
+    // (a stopping status, or a port that failed every read) or left a read
+    // to be re-issued by its completion: only the first is a failed start.
+    if (KeReadStateEvent(&Extension->ReadPumpIdle) != 0) {
+        return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------- speaker timer
+
+// Kernel, DISPATCH_LEVEL, 100 ms after the last successful read.
+VOID NTAPI SpeakerOffDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
+    SpeakerOffTimerExpired(&extension->TouchSettings);
+    // Last touch of the extension: whoever waits to delete it may go on.
+    if (InterlockedDecrement(&extension->SpeakerDpcOwed) == 0) {
+        KeSetEvent(&extension->SpeakerDpcIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// PASSIVE_LEVEL, after the read pump has stopped (nothing arms the timer).
+VOID StopSpeakerTimer(PDEVICE_EXTENSION Extension)
+{
+    KeClearEvent(&Extension->SpeakerDpcIdle);
+    if (KeCancelTimer(&Extension->SpeakerTimer)) {
+        InterlockedDecrement(&Extension->SpeakerDpcOwed);
+    }
+    if (InterlockedCompareExchange(&Extension->SpeakerDpcOwed, 0, 0) != 0) {
+        KeWaitForSingleObject(&Extension->SpeakerDpcIdle, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+// ---------------------------------------------------------------- mouse class
+
+static NTSTATUS QueryMouseAttributes(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(MOUSE_ATTRIBUTES)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Extension->MouseAttributes, sizeof(MOUSE_ATTRIBUTES));
+    Irp->IoStatus.Information = sizeof(MOUSE_ATTRIBUTES);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS ConnectMouseClass(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATION Stack)
+{
+    if (Extension->ConnectData.ClassService != NULL) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(CONNECT_DATA)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const CONNECT_DATA* connect = (const CONNECT_DATA*)Stack->Parameters.DeviceIoControl.Type3InputBuffer;
+    Extension->ConnectData.ClassDeviceObject = connect->ClassDeviceObject;
+    Extension->ConnectData.ClassService = connect->ClassService;
+    return STATUS_SUCCESS;
+}
+
+// Mouse class driver, PASSIVE_LEVEL. Connect, attributes; never pends.
+NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Information = 0;
+    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
+                                            sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status);
+    }
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_MOUSE_QUERY_ATTRIBUTES: status = QueryMouseAttributes(extension, Irp, stack); break;
+    case IOCTL_INTERNAL_MOUSE_CONNECT: status = ConnectMouseClass(extension, stack); break;
+    case IOCTL_INTERNAL_MOUSE_DISCONNECT: status = STATUS_NOT_IMPLEMENTED; break;
+    case IOCTL_INTERNAL_MOUSE_ENABLE:
+    case IOCTL_INTERNAL_MOUSE_DISABLE: status = STATUS_NOT_SUPPORTED; break;
+    default: status = STATUS_INVALID_DEVICE_REQUEST; break;
+    }
+    CompleteRequest(Irp, status);
+    IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+    return status;
+}
+
+// ---------------------------------------------------------------- control requests
+
+struct CONTROL_REQUEST {
+    PDEVICE_EXTENSION Extension;
+    PTOUCH_SETTINGS Settings;
+    const UCHAR* Input;
+    ULONG InputLength;
+    PUCHAR Output;
+    ULONG OutputLength;
+    ULONG_PTR Information;
+};
+
+static VOID LockPorts(PDEVICE_EXTENSION Extension)
+{
+    KeWaitForSingleObject(&Extension->PortLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID UnlockPorts(PDEVICE_EXTENSION Extension)
+{
+    KeSetEvent(&Extension->PortLock, IO_NO_INCREMENT, FALSE);
+}
+
+static NTSTATUS OpenAndStartPort(PDEVICE_EXTENSION Extension)
+{
+    const NTSTATUS status = FindAndOpenPort(Extension);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return ConfigurePortAndStart(Extension);
+}
+
+static NTSTATUS SetPort(CONTROL_REQUEST* Request)
+{
+    if (!StorePortName(Request->Input, Request->InputLength, Request->Settings)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ClosePort(Request->Extension);
+    return OpenAndStartPort(Request->Extension);
+}
+
+// Opening while a port is open replaces it, as IOCTL_TOUCH_SET_PORT does:
+// the old reference is dropped and the one read request is never out twice.
+static NTSTATUS OpenPort(CONTROL_REQUEST* Request)
+{
+    if (Request->InputLength != 0 && !DecodePortSettingsData(Request->Input, Request->InputLength, Request->Settings)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    ClosePort(Request->Extension);
+    return OpenAndStartPort(Request->Extension);
+}
+
+static NTSTATUS PortRequest(CONTROL_REQUEST* Request, NTSTATUS (*Action)(CONTROL_REQUEST*))
+{
+    LockPorts(Request->Extension);
+    const NTSTATUS status = Action(Request);
+    UnlockPorts(Request->Extension);
+    return status;
+}
+
+static NTSTATUS ClosePortRequest(CONTROL_REQUEST* Request)
+{
+    ClosePort(Request->Extension);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS DecodeInput(CONTROL_REQUEST* Request, ULONG Minimum, VOID (*Decode)(const UCHAR*, PTOUCH_SETTINGS))
+{
+    if (Request->InputLength < Minimum) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    Decode(Request->Input, Request->Settings);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS StoreByte(CONTROL_REQUEST* Request, PUCHAR Field)
+{
+    if (Request->InputLength < BYTE_SETTING_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *Field = Request->Input[0];
+    return STATUS_SUCCESS;
+}
+
+// Clearing the click while one sounds switches the speaker off: nothing else
+// would, since every off path leaves the ports alone once the click is off.
+static NTSTATUS SetBeepEnable(CONTROL_REQUEST* Request)
+{
+    const UCHAR wasEnabled = Request->Settings->BeepEnabled;
+    const NTSTATUS status = StoreByte(Request, &Request->Settings->BeepEnabled);
+    if (NT_SUCCESS(status) && wasEnabled != 0 && Request->Settings->BeepEnabled == 0) {
+        SpeakerOff();
+    }
+    return status;
+}
+
+static NTSTATUS SetBeepTone(CONTROL_REQUEST* Request)
+{
+    const NTSTATUS status = DecodeInput(Request, BEEP_TONE_DATA_LENGTH, DecodeBeepToneData);
+    if (NT_SUCCESS(status)) {
+        ProgramSpeakerTone(Request->Settings);
+    }
+    return status;
+}
+
+static NTSTATUS GetControllerInfo(CONTROL_REQUEST* Request)
+{
+    if (Request->OutputLength < CONTROLLER_INFO_REPLY_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    Request->Output[0] = Request->Settings->ControllerInfo[0];
+    Request->Output[1] = Request->Settings->ControllerInfo[1];
+    Request->Output[2] = CONTROLLER_INFO_REPLY_BYTE2;
+    Request->Output[3] = CONTROLLER_INFO_REPLY_BYTE3;
+    Request->Information = CONTROLLER_INFO_REPLY_LENGTH;
+    return STATUS_SUCCESS;
+}
+
+// The reply has always been announced as 4 bytes with 3 written; the fourth
+// is written as 0 when it fits, and the length never exceeds the output.
+static NTSTATUS GetDriverInfo(CONTROL_REQUEST* Request)
+{
+    if (Request->OutputLength < DRIVER_INFO_REPLY_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    Request->Output[0] = DRIVER_INFO_REPLY_BYTE0;
+    Request->Output[1] = DRIVER_INFO_REPLY_BYTE1;
+    Request->Output[2] = DRIVER_INFO_REPLY_BYTE2;
+    Request->Information = DRIVER_INFO_REPLY_LENGTH;
+    if (Request->OutputLength > DRIVER_INFO_REPLY_LENGTH) {
+        Request->Output[3] = 0;
+        Request->Information = DRIVER_INFO_REPLY_LENGTH + 1;
+    }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS SetMultiMonitor(CONTROL_REQUEST* Request)
+{
+    const NTSTATUS status = DecodeInput(Request, MONITOR_MAP_DATA_LENGTH, DecodeMonitorMapData);
+    if (NT_SUCCESS(status)) {
+        Request->Settings->MultiMonitor = 1;
+    }
+    return status;
+}
+
+static NTSTATUS CarryOutControlRequest(ULONG Code, CONTROL_REQUEST* Request)
+{
+    PTOUCH_SETTINGS settings = Request->Settings;
+    switch (Code) {
+    case IOCTL_TOUCH_SET_PORT: return PortRequest(Request, SetPort);
+    case IOCTL_TOUCH_OPEN_PORT: return PortRequest(Request, OpenPort);
+    case IOCTL_TOUCH_CLOSE_PORT: return PortRequest(Request, ClosePortRequest);
+    case IOCTL_TOUCH_SET_CALIBRATION: return DecodeInput(Request, CALIBRATION_DATA_LENGTH, DecodeCalibrationData);
+    case IOCTL_TOUCH_RESET_CALIBRATION: ResetCalibration(settings); return STATUS_SUCCESS;
+    case IOCTL_TOUCH_SET_FILTER: return DecodeInput(Request, FILTER_DATA_LENGTH, DecodeFilterData);
+    case IOCTL_TOUCH_SET_BEEP_ENABLE: return SetBeepEnable(Request);
+    case IOCTL_TOUCH_SET_BEEP_TONE: return SetBeepTone(Request);
+    case IOCTL_TOUCH_SET_BUTTON_MODE: return StoreByte(Request, &settings->ButtonMode);
+    case IOCTL_TOUCH_GET_CONTROLLER_INFO: return GetControllerInfo(Request);
+    case IOCTL_TOUCH_GET_DRIVER_INFO: return GetDriverInfo(Request);
+    case IOCTL_TOUCH_SET_RANGE: return DecodeInput(Request, RANGE_DATA_LENGTH, DecodeRangeData);
+    case IOCTL_TOUCH_SET_MULTI_MONITOR: return SetMultiMonitor(Request);
+    case IOCTL_TOUCH_CLEAR_MULTI_MONITOR: settings->MultiMonitor = 0; return STATUS_SUCCESS;
+    case IOCTL_TOUCH_SET_LTRB: return StoreByte(Request, &settings->Ltrb);
+    default: return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+// Configuration tool, PASSIVE_LEVEL, on the control device or the FDO.
+// Completes every request at once; never passes one down.
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Information = 0;
+
+    CONTROL_REQUEST request;
+    request.Extension = extension;
+    request.Settings = &extension->TouchSettings;
+    request.Input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+    request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    request.Output = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    request.Information = 0;
+
+    const NTSTATUS status = CarryOutControlRequest(stack->Parameters.DeviceIoControl.IoControlCode, &request);
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
+    return CompleteRequest(Irp, status);
+}
