@@ -9,6 +9,7 @@ scripts/install-deps.sh all
 jobs=$(nproc)
 cmake --preset kernel-x86
 cmake --build --preset kernel-x86 -j"$jobs"
+ctest --preset kernel-x86
 
 for preset in host host-asan; do
     cmake --preset "$preset"
