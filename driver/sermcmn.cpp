@@ -510,6 +510,9 @@ static VOID UnlockPorts(PDEVICE_EXTENSION Extension)
 
 static NTSTATUS OpenAndStartPort(PDEVICE_EXTENSION Extension)
 {
+    if (Extension->PortsRefused) {
+        return STATUS_DELETE_PENDING;
+    }
     const NTSTATUS status = FindAndOpenPort(Extension);
     if (!NT_SUCCESS(status)) {
         return status;

@@ -195,10 +195,13 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 // Stops everything the device has running: the port and its read pump, and
-// the speaker routine. The speaker is left silent.
+// the speaker routine. The speaker is left silent. The device is going away,
+// so no control request may open a port again: one opened after this point
+// would outlive the device, or hold the remove lock that removal waits for.
 static VOID StopDeviceActivity(PDEVICE_EXTENSION Extension)
 {
     KeWaitForSingleObject(&Extension->PortLock, Executive, KernelMode, FALSE, NULL);
+    Extension->PortsRefused = TRUE;
     ClosePort(Extension);
     KeSetEvent(&Extension->PortLock, IO_NO_INCREMENT, FALSE);
     StopSpeakerTimer(Extension);

@@ -86,6 +86,7 @@ typedef struct _DEVICE_EXTENSION {
     // Bookkeeping that keeps the port, the read pump and the speaker routine
     // safe to stop and restart.
     KEVENT PortLock;               // serialises the requests that open and close ports
+    BOOLEAN PortsRefused;          // set under PortLock once the device is being removed
     KEVENT ReadPumpIdle;           // signalled while no read is out
     BOOLEAN ReadPumpStopRequested; // set by ClosePort, checked before every send
     ULONG ReadFailuresInARow;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the host and the kernel
-# builds, and measures the touch data path.
+# builds, measures the touch data path, and replays the bundled touch session
+# through the driver on the host kernel stand-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,8 @@ echo "== Touch data path: time per byte =="
 build/host/bench/core_bench --benchmark_min_time=0.5
 echo "== Touch data path: instructions per byte (callgrind) =="
 bench/count_instructions.sh build/host
+
+echo "== Bundled session: samples/settings.reg + samples/session.gesture =="
+build/host/tools/touchsim/touchsim --reg samples/settings.reg --gesture samples/session.gesture \
+    --svg build/session.svg --stats
+echo "Picture of the session: build/session.svg"

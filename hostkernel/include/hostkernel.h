@@ -39,6 +39,9 @@ void HkReset();
 std::string HkLeftBehind();
 // Verifier stops recorded since the reset, then HkLeftBehind().
 std::string HkVerifierReport();
+#include <functional>
+// Lets code outside the stand-in (peers, tools) forget what HkReset destroys.
+void HkRegisterResetHook(const char* Name, std::function<void()> Reset);
 
 #include "hk_ex.h"
 #include "hk_io.h"

@@ -329,6 +329,10 @@ typedef struct _IO_STACK_LOCATION {
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
+            ULONG Length;
+            ULONG FileInformationClass;
+        } QueryFile;
+        struct {
             ULONG OutputBufferLength;
             ULONG InputBufferLength;
             ULONG IoControlCode;

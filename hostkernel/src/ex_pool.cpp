@@ -1,7 +1,511 @@
-// Minimal fault plan; the executive work replaces this file.
+// Pool with tags, in the manner of Driver Verifier's special pool: guard
+// bytes on both sides of every block, fresh blocks filled with a non-zero
+// pattern, freed blocks poisoned and held in a quarantine so that a write
+// after free shows up when the block leaves it. Also the fault plan every
+// allocating service of the stand-in consults.
 #include "internal.h"
 
-bool HkShouldFailAllocation(const char*, const void*)
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+constexpr uint8_t FreshFill = 0xCD;  // drivers must not rely on zeroed pool
+constexpr uint8_t GuardFill = 0xFD;
+constexpr uint8_t FreedFill = 0xDD;
+constexpr size_t GuardBytes = 16;
+constexpr size_t PageSize = 4096;
+constexpr size_t QuarantineBlocks = 256;
+
+struct Block {
+    uint8_t* Raw;
+    size_t Front; // bytes from Raw to the caller's block
+    size_t Size;
+    size_t Back;  // guard bytes after the caller's block
+    ULONG Tag;
+    POOL_TYPE Type;
+    const void* Caller;
+    const char* Site;
+    uint64_t Serial;
+    bool LongLived;
+
+    uint8_t* User() const { return Raw + Front; }
+};
+
+struct Pool {
+    std::mutex Lock;
+    std::map<const void*, Block> Live;
+    std::deque<Block> Quarantine;
+    std::set<const void*> Freed; // freed and not handed out again
+    uint64_t Allocations = 0;
+};
+
+Pool& ThePool()
 {
-    return false;
+    static Pool pool;
+    return pool;
 }
+
+struct FaultPlan {
+    std::mutex Lock;
+    size_t Countdown = 0;
+    std::set<std::string> FailingSites;
+    bool Systematic = false;
+    std::set<std::pair<std::string, const void*>> SeenSites; // survives HkReset
+    bool NewSiteInRun = false;
+    size_t Failed = 0;
+};
+
+FaultPlan& Plan()
+{
+    static FaultPlan plan;
+    return plan;
+}
+
+std::string Address(const void* P)
+{
+    std::ostringstream text;
+    text << P;
+    return text.str();
+}
+
+// "module+0xOFFSET" where the loader knows the module: feed it to addr2line.
+std::string CallSite(const void* Caller)
+{
+    Dl_info info;
+    if (Caller != nullptr && dladdr(Caller, &info) != 0 && info.dli_fname != nullptr) {
+        const char* name = std::strrchr(info.dli_fname, '/');
+        char offset[32];
+        std::snprintf(offset, sizeof(offset), "+0x%zx",
+                      static_cast<size_t>(static_cast<const uint8_t*>(Caller) - static_cast<const uint8_t*>(info.dli_fbase)));
+        return std::string(name != nullptr ? name + 1 : info.dli_fname) + offset;
+    }
+    return Address(Caller);
+}
+
+const char* PoolTypeName(POOL_TYPE Type)
+{
+    switch (Type) {
+    case NonPagedPool: return "NonPagedPool";
+    case PagedPool: return "PagedPool";
+    case NonPagedPoolMustSucceed: return "NonPagedPoolMustSucceed";
+    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
+    case NonPagedPoolCacheAlignedMustS: return "NonPagedPoolCacheAlignedMustS";
+    }
+    return "unknown pool type";
+}
+
+bool IsPaged(POOL_TYPE Type)
+{
+    return (Type & 1) != 0;
+}
+
+std::string Describe(const Block& B)
+{
+    return "block " + Address(B.User()) + " tag '" + HkTagText(B.Tag) + "' " + std::to_string(B.Size) + " bytes " +
+           PoolTypeName(B.Type) + " from " + B.Site + " at " + CallSite(B.Caller) + " (allocation #" +
+           std::to_string(B.Serial) + ")";
+}
+
+bool AllBytes(const uint8_t* P, size_t Count, uint8_t Value)
+{
+    for (size_t i = 0; i < Count; ++i) {
+        if (P[i] != Value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Empty when both guards are intact.
+std::string GuardDamage(const Block& B)
+{
+    if (!AllBytes(B.Raw + B.Front - GuardBytes, GuardBytes, GuardFill)) {
+        return "write before the start of " + Describe(B);
+    }
+    if (!AllBytes(B.User() + B.Size, B.Back, GuardFill)) {
+        return "write past the end of " + Describe(B);
+    }
+    return {};
+}
+
+std::string PoisonDamage(const Block& B)
+{
+    if (!AllBytes(B.User(), B.Size, FreedFill)) {
+        return "write after free into " + Describe(B);
+    }
+    return {};
+}
+
+void Release(Block& B)
+{
+    std::free(B.Raw);
+}
+
+void ResetPool()
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    for (auto& [address, block] : pool.Live) {
+        Release(block);
+    }
+    for (Block& block : pool.Quarantine) {
+        Release(block);
+    }
+    pool.Live.clear();
+    pool.Quarantine.clear();
+    pool.Freed.clear();
+    pool.Allocations = 0;
+}
+
+std::string PoolLeftBehind()
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    std::string found;
+    for (const auto& [address, block] : pool.Live) {
+        const std::string damage = GuardDamage(block);
+        if (!damage.empty()) {
+            found += damage + "; ";
+        }
+        if (!block.LongLived) {
+            found += "leaked " + Describe(block) + "; ";
+        }
+    }
+    for (const Block& block : pool.Quarantine) {
+        const std::string damage = PoisonDamage(block);
+        if (!damage.empty()) {
+            found += damage + "; ";
+        }
+    }
+    return found;
+}
+
+struct Registrar {
+    Registrar()
+    {
+        HkRegisterReset("ex_pool", [] {
+            ResetPool();
+            HkClearFaultPlan();
+            FaultPlan& plan = Plan();
+            std::lock_guard<std::mutex> guard(plan.Lock);
+            plan.Systematic = false;
+            plan.NewSiteInRun = false;
+            plan.Failed = 0;
+        });
+        HkRegisterLeakCheck("ex_pool", PoolLeftBehind);
+    }
+} registrar;
+
+PVOID Allocate(POOL_TYPE Type, SIZE_T Size, ULONG Tag, const char* Site, const void* Caller)
+{
+    switch (Type) {
+    case NonPagedPool:
+    case PagedPool:
+    case NonPagedPoolCacheAligned:
+    case PagedPoolCacheAligned:
+        break;
+    case NonPagedPoolMustSucceed:
+    case NonPagedPoolCacheAlignedMustS:
+        HkBugCheck(HkRule::VerifierViolation, std::string(Site) + " from must-succeed pool");
+    default:
+        HkBugCheck(HkRule::BadPoolCaller, std::string(Site) + " with invalid pool type " + std::to_string(Type));
+    }
+    HkRequireIrqlAtMost(IsPaged(Type) ? APC_LEVEL : DISPATCH_LEVEL, Site);
+    if (Size == 0) {
+        HkBugCheck(HkRule::VerifierViolation, std::string(Site) + " of zero bytes");
+    }
+    if (HkShouldFailAllocation(Site, Caller)) {
+        return nullptr;
+    }
+
+    // Blocks of a page or more are page aligned, as on the platform.
+    const size_t front = Size >= PageSize ? PageSize : GuardBytes;
+    const size_t alignment = Size >= PageSize ? PageSize : GuardBytes;
+    const size_t total = (front + Size + GuardBytes + alignment - 1) / alignment * alignment;
+    auto* raw = static_cast<uint8_t*>(std::aligned_alloc(alignment, total));
+    if (raw == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memset(raw, GuardFill, total);
+    std::memset(raw + front, FreshFill, Size);
+
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    Block block{raw, front, Size, total - front - Size, Tag, Type, Caller, Site, ++pool.Allocations, false};
+    pool.Live.emplace(block.User(), block);
+    pool.Freed.erase(block.User());
+    return block.User();
+}
+
+void Free(PVOID P, const ULONG* Tag, const char* Routine)
+{
+    if (P == nullptr) {
+        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + "(NULL)");
+    }
+    Pool& pool = ThePool();
+    std::unique_lock<std::mutex> guard(pool.Lock);
+    auto found = pool.Live.find(P);
+    if (found == pool.Live.end()) {
+        const bool twice = pool.Freed.count(P) != 0;
+        guard.unlock();
+        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " of " + Address(P) +
+                                              (twice ? ", which was already freed" : ", which is not a pool block"));
+    }
+    Block block = found->second;
+    guard.unlock();
+
+    HkRequireIrqlAtMost(IsPaged(block.Type) ? APC_LEVEL : DISPATCH_LEVEL, Routine);
+    const std::string damage = GuardDamage(block);
+    if (!damage.empty()) {
+        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
+    }
+    if (Tag != nullptr && *Tag != block.Tag) {
+        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " with tag '" + HkTagText(*Tag) + "' of " +
+                                              Describe(block));
+    }
+
+    guard.lock();
+    if (pool.Live.erase(P) == 0) {
+        guard.unlock();
+        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " of " + Address(P) + ", freed twice at once");
+    }
+    std::memset(block.User(), FreedFill, block.Size);
+    pool.Freed.insert(P);
+    pool.Quarantine.push_back(block);
+    if (pool.Quarantine.size() <= QuarantineBlocks) {
+        return;
+    }
+    Block oldest = pool.Quarantine.front();
+    pool.Quarantine.pop_front();
+    pool.Freed.erase(oldest.User());
+    guard.unlock();
+    const std::string afterFree = PoisonDamage(oldest);
+    Release(oldest);
+    if (!afterFree.empty()) {
+        HkBugCheck(HkRule::SpecialPoolCorruption, afterFree);
+    }
+}
+
+const Block& LiveBlock(Pool& pool, const void* P)
+{
+    auto found = pool.Live.find(P);
+    if (found == pool.Live.end()) {
+        throw std::out_of_range(Address(P) + " is not a live pool block");
+    }
+    return found->second;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- test-facing
+
+std::string HkTagText(ULONG Tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((Tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+HkPoolUsage HkPoolOutstanding()
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    HkPoolUsage usage{0, 0};
+    for (const auto& [address, block] : pool.Live) {
+        ++usage.Blocks;
+        usage.Bytes += block.Size;
+    }
+    return usage;
+}
+
+ULONG HkPoolBlockTag(const void* P)
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return LiveBlock(pool, P).Tag;
+}
+
+POOL_TYPE HkPoolBlockType(const void* P)
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return LiveBlock(pool, P).Type;
+}
+
+size_t HkPoolAllocationCount()
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return pool.Allocations;
+}
+
+void HkDeclareLongLived(const void* P)
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    LiveBlock(pool, P); // throws for a stranger
+    pool.Live.find(P)->second.LongLived = true;
+}
+
+void HkPoolCheckIntegrity()
+{
+    std::string damage;
+    {
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> guard(pool.Lock);
+        for (const auto& [address, block] : pool.Live) {
+            if (damage.empty()) {
+                damage = GuardDamage(block);
+            }
+        }
+        for (const Block& block : pool.Quarantine) {
+            if (damage.empty()) {
+                damage = PoisonDamage(block);
+            }
+        }
+    }
+    if (!damage.empty()) {
+        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
+    }
+}
+
+void HkPoolFlushQuarantine()
+{
+    std::deque<Block> flushed;
+    {
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> guard(pool.Lock);
+        flushed.swap(pool.Quarantine);
+        for (const Block& block : flushed) {
+            pool.Freed.erase(block.User());
+        }
+    }
+    std::string damage;
+    for (Block& block : flushed) {
+        if (damage.empty()) {
+            damage = PoisonDamage(block);
+        }
+        Release(block);
+    }
+    if (!damage.empty()) {
+        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
+    }
+}
+
+// ---------------------------------------------------------------- fault plan
+
+bool HkShouldFailAllocation(const char* Site, const void* Caller)
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    bool fail = false;
+    if (plan.Countdown > 0 && --plan.Countdown == 0) {
+        fail = true;
+    }
+    if (plan.FailingSites.count(Site) != 0) {
+        fail = true;
+    }
+    if (plan.Systematic && plan.SeenSites.emplace(Site, Caller).second) {
+        plan.NewSiteInRun = true;
+        fail = true;
+    }
+    if (fail) {
+        ++plan.Failed;
+    }
+    return fail;
+}
+
+void HkFailNthAllocation(size_t N)
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    plan.Countdown = N;
+}
+
+void HkFailAllocationsFrom(const std::string& Site)
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    plan.FailingSites.insert(Site);
+}
+
+void HkClearFaultPlan()
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    plan.Countdown = 0;
+    plan.FailingSites.clear();
+    plan.Systematic = false;
+}
+
+void HkSetSystematicLowResources(bool On)
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    plan.Systematic = On;
+}
+
+bool HkSystematicNewSitesInLastRun()
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    return plan.NewSiteInRun;
+}
+
+void HkResetSystematicSites()
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    plan.SeenSites.clear();
+    plan.NewSiteInRun = false;
+}
+
+size_t HkFailedAllocationCount()
+{
+    FaultPlan& plan = Plan();
+    std::lock_guard<std::mutex> guard(plan.Lock);
+    return plan.Failed;
+}
+
+// ---------------------------------------------------------------- services
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag", __builtin_return_address(0));
+}
+
+// The exported routine tags "None"; only the Microsoft headers' macro makes
+// it "Ddk ".
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return Allocate(PoolType, NumberOfBytes, HkTagNone, "ExAllocatePool", __builtin_return_address(0));
+}
+
+VOID NTAPI ExFreePool(PVOID P)
+{
+    Free(P, nullptr, "ExFreePool");
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    Free(P, &Tag, "ExFreePoolWithTag");
+}
+
+} // extern "C"

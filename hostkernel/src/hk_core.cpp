@@ -77,3 +77,8 @@ std::string HkVerifierReport()
     }
     return report + HkLeftBehind();
 }
+
+void HkRegisterResetHook(const char* Name, std::function<void()> Reset)
+{
+    HkRegisterReset(Name, std::move(Reset));
+}

@@ -1,9 +1,65 @@
-// Minimal IRQL bookkeeping; the executive work replaces this file.
+// IRQL per thread and spin locks. A spin lock here is a real lock between
+// threads (completion routines and DPCs may run on other threads), and the
+// checks a checked HAL makes are verifier stops.
 #include "internal.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
 namespace {
+
 thread_local KIRQL CurrentIrql = PASSIVE_LEVEL;
+
+struct SpinLocks {
+    std::mutex Lock;
+    std::condition_variable Released;
+    std::map<const void*, std::thread::id> Owners;
+};
+
+SpinLocks& Locks()
+{
+    static SpinLocks locks;
+    return locks;
 }
+
+KSPIN_LOCK CancelSpinLock = 0;
+
+std::string Address(const void* P)
+{
+    std::ostringstream text;
+    text << P;
+    return text.str();
+}
+
+struct Registrar {
+    Registrar()
+    {
+        HkRegisterReset("ke_irql", [] {
+            // A test stopped at DISPATCH_LEVEL or inside a lock must not
+            // leave that to the next one.
+            CurrentIrql = PASSIVE_LEVEL;
+            SpinLocks& locks = Locks();
+            std::lock_guard<std::mutex> guard(locks.Lock);
+            locks.Owners.clear();
+            locks.Released.notify_all();
+        });
+        HkRegisterLeakCheck("ke_irql", [] {
+            SpinLocks& locks = Locks();
+            std::lock_guard<std::mutex> guard(locks.Lock);
+            std::string found;
+            for (const auto& [lock, owner] : locks.Owners) {
+                found += "spin lock " + Address(lock) + " still held; ";
+            }
+            return found;
+        });
+    }
+} registrar;
+
+} // namespace
 
 KIRQL HkIrql()
 {
@@ -24,7 +80,96 @@ void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine)
     }
 }
 
-extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID)
+bool HkSpinLockHeld(PKSPIN_LOCK SpinLock)
+{
+    SpinLocks& locks = Locks();
+    std::lock_guard<std::mutex> guard(locks.Lock);
+    auto found = locks.Owners.find(SpinLock);
+    return found != locks.Owners.end() && found->second == std::this_thread::get_id();
+}
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(VOID)
 {
     return CurrentIrql;
 }
+
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
+{
+    if (NewIrql < CurrentIrql) {
+        HkBugCheck(HkRule::IrqlNotGreaterOrEqual, "KeRaiseIrql to " + std::to_string(NewIrql) +
+                                                      " from the higher IRQL " + std::to_string(CurrentIrql));
+    }
+    const KIRQL old = CurrentIrql;
+    CurrentIrql = NewIrql;
+    return old;
+}
+
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > CurrentIrql) {
+        HkBugCheck(HkRule::IrqlNotLessOrEqual, "KeLowerIrql to " + std::to_string(NewIrql) +
+                                                   " from the lower IRQL " + std::to_string(CurrentIrql));
+    }
+    CurrentIrql = NewIrql;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    *SpinLock = 0;
+}
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    SpinLocks& locks = Locks();
+    const auto self = std::this_thread::get_id();
+    {
+        std::unique_lock<std::mutex> guard(locks.Lock);
+        auto held = locks.Owners.find(SpinLock);
+        if (held != locks.Owners.end() && held->second == self) {
+            HkBugCheck(HkRule::SpinLockAlreadyOwned,
+                       "spin lock " + Address(SpinLock) + " acquired again by the thread holding it (deadlock)");
+        }
+        const auto limit = std::chrono::duration<double>(HkWaitWatchdog());
+        if (!locks.Released.wait_for(guard, limit, [&] { return locks.Owners.count(SpinLock) == 0; })) {
+            HkBugCheck(HkRule::WaitDeadlock, "deadlock: spin lock " + Address(SpinLock) + " not released within " +
+                                                 std::to_string(HkWaitWatchdog()) + " s");
+        }
+        locks.Owners[SpinLock] = self;
+        *SpinLock = 1;
+    }
+    const KIRQL old = CurrentIrql;
+    CurrentIrql = DISPATCH_LEVEL;
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    SpinLocks& locks = Locks();
+    {
+        std::lock_guard<std::mutex> guard(locks.Lock);
+        auto held = locks.Owners.find(SpinLock);
+        if (held == locks.Owners.end() || held->second != std::this_thread::get_id()) {
+            HkBugCheck(HkRule::SpinLockNotOwned,
+                       "spin lock " + Address(SpinLock) + " released by a thread that does not hold it");
+        }
+        locks.Owners.erase(held);
+        *SpinLock = 0;
+        locks.Released.notify_all();
+    }
+    KfLowerIrql(NewIrql);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    *Irql = KfAcquireSpinLock(&CancelSpinLock);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    KfReleaseSpinLock(&CancelSpinLock, Irql);
+}
+
+} // extern "C"

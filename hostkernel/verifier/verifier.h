@@ -23,6 +23,10 @@ inline constexpr Rule CancelStateInCompletedIrp{"CANCEL_STATE_IN_COMPLETED_IRP",
 inline constexpr Rule IrqlNotLessOrEqual{"IRQL_NOT_LESS_OR_EQUAL", 0x0A};
 inline constexpr Rule IrqlNotGreaterOrEqual{"IRQL_NOT_GREATER_OR_EQUAL", 0x09};
 inline constexpr Rule IrqlMismatchOnReturn{"IRQL_UNEXPECTED_VALUE", 0xC8};
+// spin locks and waits
+inline constexpr Rule SpinLockAlreadyOwned{"SPIN_LOCK_ALREADY_OWNED", 0x0F};
+inline constexpr Rule SpinLockNotOwned{"SPIN_LOCK_NOT_OWNED", 0x10};
+inline constexpr Rule WaitDeadlock{"DRIVER_VERIFIER_DETECTED_VIOLATION", 0xC4};
 // pool
 inline constexpr Rule BadPoolCaller{"BAD_POOL_CALLER", 0xC2};
 inline constexpr Rule SpecialPoolCorruption{"SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", 0xC1};
@@ -32,6 +36,8 @@ inline constexpr Rule VerifierViolation{"DRIVER_VERIFIER_DETECTED_VIOLATION", 0x
 inline constexpr Rule ReferenceByPointer{"REFERENCE_BY_POINTER", 0x18};
 inline constexpr Rule TimerOrDpcInvalid{"TIMER_OR_DPC_INVALID", 0xC7};
 inline constexpr Rule RemoveLockViolation{"DRIVER_VERIFIER_DETECTED_VIOLATION", 0xC4};
+// handles
+inline constexpr Rule InvalidKernelHandle{"INVALID_KERNEL_HANDLE", 0x93};
 } // namespace HkRule
 
 // What a verifier stop carries.

@@ -1,0 +1,1019 @@
+// Driver objects, device objects and their stacks, the object namespace
+// (device names and symbolic links), file objects and their references.
+#include "io_internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+namespace hkio {
+namespace {
+
+constexpr CSHORT IoTypeDevice = 3;
+constexpr CSHORT IoTypeDriver = 4;
+constexpr CSHORT IoTypeFile = 5;
+constexpr unsigned char FreedPoison = 0xDD;
+
+struct DriverInfo {
+    std::unique_ptr<unsigned char[]> Memory;
+    size_t Bytes = 0;
+    PDRIVER_OBJECT Driver = nullptr;
+    std::u16string Name;       // "\Driver\x"
+    std::u16string ServiceKey; // "x"
+    bool Unloaded = false;
+    bool Internal = false;
+    bool Peer = false; // a model of another driver: not the leak check's business
+    LONG PointerCount = 0;
+};
+
+struct DeviceInfo {
+    std::unique_ptr<unsigned char[]> Memory;
+    size_t Bytes = 0;
+    PDEVICE_OBJECT Device = nullptr;
+    PDRIVER_OBJECT Driver = nullptr;
+    std::u16string Name; // empty: unnamed
+    std::string Label;   // for messages; survives the object's deletion
+    bool Deleted = false;
+    bool Internal = false;
+    PDEVICE_OBJECT Lower = nullptr; // the device this one is attached to
+    LONG PointerCount = 0;
+    // The last file object opened through IoGetDeviceObjectPointer is gone:
+    // its client must not send requests into the stack any more.
+    bool ReleasedByClient = false;
+};
+
+struct FileInfo {
+    std::unique_ptr<FILE_OBJECT> File;
+    std::u16string FileName;
+    PDEVICE_OBJECT Device = nullptr; // the device the name reached
+    LONG References = 0;
+    bool ViaGetPointer = false;
+    bool Closed = false;
+};
+
+struct LinkInfo {
+    std::u16string Name;
+    std::u16string Target;
+};
+
+struct ObjectTable {
+    std::mutex Lock; // taken after hkio::Lock() when both are needed
+    std::map<PDRIVER_OBJECT, std::unique_ptr<DriverInfo>> Drivers;
+    std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceInfo>> Devices;
+    std::map<std::u16string, PDEVICE_OBJECT> Names; // by Key()
+    std::map<std::u16string, LinkInfo> Links;       // by Key()
+    std::map<PFILE_OBJECT, std::unique_ptr<FileInfo>> Files;
+};
+
+ObjectTable& Objects()
+{
+    static ObjectTable table;
+    return table;
+}
+
+// The object manager's names compare without letter case; the three
+// spellings of the DOS device directory are one.
+std::u16string Normalized(const std::u16string& Path)
+{
+    static const std::pair<std::u16string, std::u16string> aliases[] = {
+        {u"\\DosDevices\\", u"\\??\\"}, {u"\\GLOBAL??\\", u"\\??\\"}, {u"\\\\.\\", u"\\??\\"}};
+    for (const auto& [alias, canonical] : aliases) {
+        if (Path.size() >= alias.size()) {
+            bool same = true;
+            for (size_t i = 0; i < alias.size() && same; ++i) {
+                char16_t a = Path[i], b = alias[i];
+                if (a >= u'a' && a <= u'z') a = static_cast<char16_t>(a - 32);
+                if (b >= u'a' && b <= u'z') b = static_cast<char16_t>(b - 32);
+                same = a == b;
+            }
+            if (same) {
+                return canonical + Path.substr(alias.size());
+            }
+        }
+    }
+    return Path;
+}
+
+std::u16string Key(const std::u16string& Path)
+{
+    std::u16string key = Normalized(Path);
+    for (char16_t& c : key) {
+        if (c >= u'a' && c <= u'z') {
+            c = static_cast<char16_t>(c - 32);
+        }
+    }
+    return key;
+}
+
+bool PrefixAtBoundary(const std::u16string& Text, const std::u16string& Prefix)
+{
+    return Text.size() >= Prefix.size() && Text.compare(0, Prefix.size(), Prefix) == 0 &&
+           (Text.size() == Prefix.size() || Text[Prefix.size()] == u'\\');
+}
+
+// Caller holds Objects().Lock.
+DeviceInfo* FindDeviceLocked(PDEVICE_OBJECT Device)
+{
+    auto found = Objects().Devices.find(Device);
+    return found == Objects().Devices.end() ? nullptr : found->second.get();
+}
+
+DriverInfo* FindDriverLocked(PDRIVER_OBJECT Driver)
+{
+    auto found = Objects().Drivers.find(Driver);
+    return found == Objects().Drivers.end() ? nullptr : found->second.get();
+}
+
+FileInfo* FindFileLocked(PFILE_OBJECT File)
+{
+    auto found = Objects().Files.find(File);
+    return found == Objects().Files.end() ? nullptr : found->second.get();
+}
+
+PDEVICE_OBJECT AttachedTopLocked(PDEVICE_OBJECT Device)
+{
+    while (Device->AttachedDevice != nullptr) {
+        Device = Device->AttachedDevice;
+    }
+    return Device;
+}
+
+std::string DriverLabelLocked(PDRIVER_OBJECT Driver)
+{
+    DriverInfo* info = FindDriverLocked(Driver);
+    return info != nullptr ? Narrow(info->Name) : "driver " + Hex(Driver);
+}
+
+std::string DescribeDeviceLocked(PDEVICE_OBJECT Device)
+{
+    if (Device == nullptr) {
+        return "(no device)";
+    }
+    DeviceInfo* info = FindDeviceLocked(Device);
+    return info != nullptr ? info->Label : "device " + Hex(Device);
+}
+
+// Resolves links, then finds the device whose name is the longest prefix.
+// Returns the device and the rest of the path.
+std::pair<PDEVICE_OBJECT, std::u16string> ResolveLocked(const std::u16string& Path)
+{
+    ObjectTable& objects = Objects();
+    std::u16string text = Normalized(Path);
+    for (int depth = 0; depth < 32; ++depth) {
+        const std::u16string key = Key(text);
+        bool replaced = false;
+        for (const auto& [linkKey, link] : objects.Links) {
+            if (PrefixAtBoundary(key, linkKey)) {
+                text = Normalized(link.Target) + text.substr(linkKey.size());
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            break;
+        }
+    }
+    const std::u16string key = Key(text);
+    PDEVICE_OBJECT best = nullptr;
+    size_t bestLength = 0;
+    for (const auto& [nameKey, device] : objects.Names) {
+        if (PrefixAtBoundary(key, nameKey) && nameKey.size() > bestLength) {
+            best = device;
+            bestLength = nameKey.size();
+        }
+    }
+    if (best == nullptr) {
+        return {nullptr, {}};
+    }
+    return {best, text.substr(bestLength)};
+}
+
+PDEVICE_OBJECT NewDeviceLocked(PDRIVER_OBJECT Driver, ULONG ExtensionSize, const std::u16string& Name,
+                               DEVICE_TYPE Type, ULONG Characteristics, bool Exclusive, bool Internal)
+{
+    ObjectTable& objects = Objects();
+    auto info = std::make_unique<DeviceInfo>();
+    const size_t extensionOffset = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    info->Bytes = extensionOffset + ExtensionSize;
+    info->Memory = std::make_unique<unsigned char[]>(info->Bytes); // zero-filled, extension included
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(info->Memory.get());
+    device->Type = IoTypeDevice;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + ExtensionSize);
+    device->DriverObject = Driver;
+    device->NextDevice = Driver->DeviceObject;
+    Driver->DeviceObject = device;
+    device->Flags = DO_DEVICE_INITIALIZING;
+    if (Exclusive) {
+        device->Flags |= DO_EXCLUSIVE;
+    }
+    if (!Name.empty()) {
+        device->Flags |= DO_DEVICE_HAS_NAME;
+    }
+    device->Characteristics = Characteristics;
+    device->DeviceExtension = ExtensionSize != 0 ? info->Memory.get() + extensionOffset : nullptr;
+    device->DeviceType = Type;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = info.get();
+    info->Device = device;
+    info->Driver = Driver;
+    info->Name = Name;
+    info->Internal = Internal;
+    info->Label = Name.empty() ? "unnamed device " + Hex(device) + " of " + DriverLabelLocked(Driver) : Narrow(Name);
+    if (!Name.empty()) {
+        objects.Names[Key(Name)] = device;
+    }
+    objects.Devices[device] = std::move(info);
+    return device;
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+PDRIVER_OBJECT NewDriverLocked(const std::u16string& ServiceKey, PDRIVER_DISPATCH Dispatch, bool Internal)
+{
+    auto info = std::make_unique<DriverInfo>();
+    info->Bytes = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION);
+    info->Memory = std::make_unique<unsigned char[]>(info->Bytes);
+    auto* driver = reinterpret_cast<PDRIVER_OBJECT>(info->Memory.get());
+    auto* extension = reinterpret_cast<PDRIVER_EXTENSION>(info->Memory.get() + sizeof(DRIVER_OBJECT));
+    info->Driver = driver;
+    info->ServiceKey = ServiceKey;
+    info->Name = u"\\Driver\\" + ServiceKey;
+    info->Internal = Internal;
+    driver->Type = IoTypeDriver;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = extension;
+    extension->DriverObject = driver;
+    extension->ServiceKeyName.Buffer = reinterpret_cast<PWSTR>(info->ServiceKey.data());
+    extension->ServiceKeyName.Length = static_cast<USHORT>(info->ServiceKey.size() * 2);
+    extension->ServiceKeyName.MaximumLength = extension->ServiceKeyName.Length;
+    driver->DriverName.Buffer = reinterpret_cast<PWSTR>(info->Name.data());
+    driver->DriverName.Length = static_cast<USHORT>(info->Name.size() * 2);
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (PDRIVER_DISPATCH& slot : driver->MajorFunction) {
+        slot = Dispatch;
+    }
+    Objects().Drivers[driver] = std::move(info);
+    return driver;
+}
+
+// Sends the last IRP_MJ_CLOSE of a file object and lets go of its device.
+void CloseFile(PFILE_OBJECT File)
+{
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        top = AttachedTopLocked(FindFileLocked(File)->Device);
+    }
+    ManagerIrp close = MakeManagerIrp(top->StackSize, IRP_MJ_CLOSE, 0, File, KernelMode);
+    SendManagerIrp(top, close);
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    FileInfo* info = FindFileLocked(File);
+    info->Closed = true;
+    PDEVICE_OBJECT device = info->Device;
+    --device->ReferenceCount;
+    if (info->ViaGetPointer && device->ReferenceCount == 0) {
+        if (DeviceInfo* deviceInfo = FindDeviceLocked(device)) {
+            deviceInfo->ReleasedByClient = true;
+        }
+    }
+}
+
+struct Registrar {
+    Registrar()
+    {
+        HkRegisterReset("io", [] {
+            ResetAsync(); // already done by "async_workers"; cheap
+            ResetBus();
+            ResetUserHandles();
+            ResetIrps();
+            ResetDevices();
+            ResetRemoveLocks();
+        });
+        HkRegisterLeakCheck("io_async", AsyncLeaks);
+        HkRegisterLeakCheck("io_irp", IrpLeaks);
+        HkRegisterLeakCheck("io_device", DeviceLeaks);
+        HkRegisterLeakCheck("io_removelock", RemoveLockLeaks);
+    }
+} registrar;
+
+} // namespace
+
+// ---- message helpers
+
+std::string Hex(const void* P)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", P);
+    return text;
+}
+
+std::string StatusText(NTSTATUS Status)
+{
+    static const std::map<ULONG, const char*> names = {
+        {0x00000000, "STATUS_SUCCESS"},
+        {0x00000102, "STATUS_TIMEOUT"},
+        {0x00000103, "STATUS_PENDING"},
+        {0x80000005, "STATUS_BUFFER_OVERFLOW"},
+        {0xC0000001, "STATUS_UNSUCCESSFUL"},
+        {0xC000000D, "STATUS_INVALID_PARAMETER"},
+        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+        {0xC0000016, "STATUS_MORE_PROCESSING_REQUIRED"},
+        {0xC0000022, "STATUS_ACCESS_DENIED"},
+        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {0xC0000056, "STATUS_DELETE_PENDING"},
+        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+        {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
+        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+        {0xC0000120, "STATUS_CANCELLED"},
+    };
+    char text[48];
+    auto found = names.find(static_cast<ULONG>(Status));
+    if (found != names.end()) {
+        std::snprintf(text, sizeof(text), "%s (0x%08X)", found->second, static_cast<unsigned>(Status));
+    } else {
+        std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(Status));
+    }
+    return text;
+}
+
+const char* MajorName(UCHAR Major)
+{
+    static const char* const names[IRP_MJ_MAXIMUM_FUNCTION + 1] = {
+        "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+        "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+        "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+        "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+        "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+        "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+        "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+    return Major <= IRP_MJ_MAXIMUM_FUNCTION ? names[Major] : "an unknown major function";
+}
+
+std::u16string Widen(const std::string& Ascii)
+{
+    return std::u16string(Ascii.begin(), Ascii.end());
+}
+
+std::string Narrow(const std::u16string& Text)
+{
+    std::string out;
+    for (char16_t c : Text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string FromUnicodeString(PCUNICODE_STRING Text)
+{
+    if (Text == nullptr || Text->Buffer == nullptr) {
+        return {};
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(Text->Buffer), Text->Length / 2);
+}
+
+// ---- for the other parts of the I/O manager
+
+void CheckTargetDevice(PDEVICE_OBJECT Device, bool ManagerClose, const char* Routine)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* info = FindDeviceLocked(Device);
+    if (info == nullptr) {
+        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + Hex(Device) +
+                                                   ", which is not a device object");
+    }
+    if (info->Deleted && !ManagerClose) {
+        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + info->Label + ", which was deleted");
+    }
+    DriverInfo* driver = FindDriverLocked(info->Driver);
+    if (driver != nullptr && driver->Unloaded) {
+        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + info->Label + ", whose driver " +
+                                                   Narrow(driver->Name) + " was unloaded");
+    }
+}
+
+void CheckClientStillHolds(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    for (PDEVICE_OBJECT device = Device; device != nullptr;) {
+        DeviceInfo* info = FindDeviceLocked(device);
+        if (info == nullptr) {
+            return;
+        }
+        if (info->ReleasedByClient && device->ReferenceCount == 0) {
+            HkBugCheck(HkRule::IoManagerViolation,
+                       "a driver sent a request of its own to " + DescribeDeviceLocked(Device) +
+                           " after dereferencing its last file object of " + info->Label +
+                           " (the stack may be gone)");
+        }
+        device = info->Lower;
+    }
+}
+
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return AttachedTopLocked(Device);
+}
+
+std::string DescribeDevice(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return DescribeDeviceLocked(Device);
+}
+
+std::string DescribeDriver(PDRIVER_OBJECT Driver)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return DriverLabelLocked(Driver);
+}
+
+std::vector<PDEVICE_OBJECT> LiveDevicesOf(PDRIVER_OBJECT Driver)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    std::vector<PDEVICE_OBJECT> devices;
+    for (const auto& [device, info] : Objects().Devices) {
+        if (info->Driver == Driver && !info->Deleted) {
+            devices.push_back(device);
+        }
+    }
+    return devices;
+}
+
+void CheckInitializingCleared(PDRIVER_OBJECT Driver, const std::vector<PDEVICE_OBJECT>& Before, const char* Creator)
+{
+    for (PDEVICE_OBJECT device : LiveDevicesOf(Driver)) {
+        if (std::find(Before.begin(), Before.end(), device) == Before.end() &&
+            (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+            HkBugCheck(HkRule::IoManagerViolation, std::string(Creator) + " of " + DescribeDriver(Driver) +
+                                                       " returned with DO_DEVICE_INITIALIZING still set on " +
+                                                       DescribeDevice(device));
+        }
+    }
+}
+
+PDEVICE_OBJECT CreateInternalDevice(PDRIVER_OBJECT Driver, const std::u16string& Name)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    PDEVICE_OBJECT device = NewDeviceLocked(Driver, 0, Name, FILE_DEVICE_BUS_EXTENDER, 0, false, true);
+    device->Flags = (device->Flags & ~ULONG(DO_DEVICE_INITIALIZING)) | DO_POWER_PAGABLE;
+    return device;
+}
+
+PDRIVER_OBJECT CreateInternalDriver(const std::u16string& Name, PDRIVER_DISPATCH Dispatch)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return NewDriverLocked(Name, Dispatch, true);
+}
+
+NTSTATUS OpenFile(const std::u16string& Path, bool ViaGetPointer, PFILE_OBJECT* File)
+{
+    PFILE_OBJECT file;
+    PDEVICE_OBJECT device;
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        auto [found, rest] = ResolveLocked(Path);
+        if (found == nullptr) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        DriverInfo* driver = FindDriverLocked(found->DriverObject);
+        if (driver != nullptr && driver->Unloaded) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        if (found->Flags & DO_DEVICE_INITIALIZING) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        // The I/O manager itself keeps an exclusive device to one open file.
+        if ((found->Flags & DO_EXCLUSIVE) && found->ReferenceCount != 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        auto info = std::make_unique<FileInfo>();
+        info->File = std::make_unique<FILE_OBJECT>();
+        info->FileName = rest;
+        info->Device = found;
+        info->ViaGetPointer = ViaGetPointer;
+        file = info->File.get();
+        file->Type = IoTypeFile;
+        file->Size = sizeof(FILE_OBJECT);
+        file->DeviceObject = found;
+        file->FileName.Buffer = info->FileName.empty() ? nullptr : reinterpret_cast<PWSTR>(info->FileName.data());
+        file->FileName.Length = static_cast<USHORT>(info->FileName.size() * 2);
+        file->FileName.MaximumLength = file->FileName.Length;
+        Objects().Files[file] = std::move(info);
+        ++found->ReferenceCount; // counted from the parse on, as the platform does
+        device = found;
+        top = AttachedTopLocked(found);
+    }
+    // A process's open comes from user mode; IoGetDeviceObjectPointer's from the kernel.
+    ManagerIrp create =
+        MakeManagerIrp(top->StackSize, IRP_MJ_CREATE, 0, file, ViaGetPointer ? KernelMode : UserMode);
+    const NTSTATUS status = SendManagerIrp(top, create);
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    if (!NT_SUCCESS(status)) {
+        // A failed create deletes the file object without a close.
+        --device->ReferenceCount;
+        Objects().Files.erase(file);
+        return status;
+    }
+    FindFileLocked(file)->References = 1;
+    if (DeviceInfo* info = FindDeviceLocked(device)) {
+        info->ReleasedByClient = false;
+    }
+    *File = file;
+    return status;
+}
+
+NTSTATUS CleanupFile(PFILE_OBJECT File)
+{
+    PDEVICE_OBJECT top;
+    KPROCESSOR_MODE mode;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        FileInfo* info = FindFileLocked(File);
+        top = AttachedTopLocked(info->Device);
+        mode = info->ViaGetPointer ? KernelMode : UserMode;
+    }
+    ManagerIrp cleanup = MakeManagerIrp(top->StackSize, IRP_MJ_CLEANUP, 0, File, mode);
+    return SendManagerIrp(top, cleanup);
+}
+
+bool FileLive(PFILE_OBJECT File)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    FileInfo* info = FindFileLocked(File);
+    return info != nullptr && info->References > 0;
+}
+
+PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT File)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return AttachedTopLocked(FindFileLocked(File)->Device);
+}
+
+void ResetDevices()
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    ObjectTable& objects = Objects();
+    objects.Files.clear();
+    objects.Links.clear();
+    objects.Names.clear();
+    objects.Devices.clear();
+    objects.Drivers.clear();
+}
+
+std::string DeviceLeaks()
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    ObjectTable& objects = Objects();
+    std::string found;
+    auto furniture = [&](PDRIVER_OBJECT Driver) {
+        DriverInfo* info = FindDriverLocked(Driver);
+        return info == nullptr || info->Internal || info->Peer;
+    };
+    for (const auto& [driver, info] : objects.Drivers) {
+        if (!furniture(driver) && !info->Unloaded) {
+            found += "driver " + Narrow(info->Name) + " still loaded; ";
+        }
+    }
+    for (const auto& [device, info] : objects.Devices) {
+        if (!furniture(info->Driver) && !info->Deleted) {
+            found += info->Label + " not deleted; ";
+        }
+    }
+    for (const auto& [key, link] : objects.Links) {
+        auto target = objects.Names.find(Key(link.Target));
+        if (target == objects.Names.end() || !furniture(target->second->DriverObject)) {
+            found += "symbolic link " + Narrow(link.Name) + " not deleted; ";
+        }
+    }
+    for (const auto& [file, info] : objects.Files) {
+        if (info->References > 0) {
+            found += "file object " + Hex(file) + " of " + DescribeDeviceLocked(info->Device) + " still referenced (" +
+                     std::to_string(info->References) + "); ";
+        }
+    }
+    return found;
+}
+
+} // namespace hkio
+
+using namespace hkio;
+
+// ---- test-facing API
+
+PDRIVER_OBJECT HkLoadDriver(PDRIVER_INITIALIZE Entry, const char* RegistryPath, const HkLoadOptions& Options)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "HkLoadDriver");
+    const std::u16string path = Widen(RegistryPath);
+    const size_t slash = path.find_last_of(u'\\');
+    const std::u16string service = slash == std::u16string::npos ? path : path.substr(slash + 1);
+    PDRIVER_OBJECT driver;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        driver = NewDriverLocked(service, InvalidDeviceRequest, false);
+    }
+    driver->DriverInit = Entry;
+
+    // The path is valid only during DriverEntry: it is poisoned and freed
+    // afterwards, so a driver that keeps the pointer reads garbage.
+    const size_t chars = path.size() + (Options.PathWithoutNulRoom ? 0 : 1);
+    auto buffer = std::make_unique<WCHAR[]>(std::max<size_t>(chars, 1));
+    std::memcpy(buffer.get(), path.data(), path.size() * 2);
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = buffer.get();
+    registryPath.Length = static_cast<USHORT>(path.size() * 2);
+    registryPath.MaximumLength = static_cast<USHORT>(chars * 2);
+
+    const KIRQL irql = HkIrql();
+    const NTSTATUS status = Entry(driver, &registryPath);
+    std::memset(buffer.get(), FreedPoison, std::max<size_t>(chars, 1) * 2);
+    buffer.reset();
+    if (Options.EntryStatus != nullptr) {
+        *Options.EntryStatus = status;
+    }
+    if (HkIrql() != irql) {
+        HkBugCheck(HkRule::IrqlMismatchOnReturn, "DriverEntry of " + DescribeDriver(driver) + " returned at IRQL " +
+                                                     std::to_string(HkIrql()));
+    }
+    CheckInitializingCleared(driver, {}, "DriverEntry");
+    if (!NT_SUCCESS(status)) {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        FindDriverLocked(driver)->Unloaded = true;
+        return nullptr;
+    }
+    return driver;
+}
+
+std::string HkUnloadDriver(PDRIVER_OBJECT Driver)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "HkUnloadDriver");
+    std::string name;
+    const void* memory;
+    size_t bytes;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        DriverInfo* info = FindDriverLocked(Driver);
+        if (info == nullptr || info->Internal) {
+            throw std::invalid_argument("HkUnloadDriver: " + Hex(Driver) + " is not a loaded driver");
+        }
+        if (info->Unloaded) {
+            return Narrow(info->Name) + " is not loaded";
+        }
+        name = Narrow(info->Name);
+        memory = info->Memory.get();
+        bytes = info->Bytes;
+    }
+    if (Driver->DriverUnload == nullptr) {
+        return name + " has no unload routine: the platform cannot unload it";
+    }
+    const KIRQL irql = HkIrql();
+    Driver->DriverUnload(Driver);
+    if (HkIrql() != irql) {
+        HkBugCheck(HkRule::IrqlMismatchOnReturn, "the unload routine of " + name + " returned at IRQL " +
+                                                     std::to_string(HkIrql()));
+    }
+    // Its code is about to go: nothing of it may still be due to run.
+    HkCheckNoTimersIn(memory, bytes);
+    std::string report;
+    for (PDEVICE_OBJECT device : LiveDevicesOf(Driver)) {
+        const void* begin;
+        size_t length;
+        {
+            std::lock_guard<std::mutex> guard(Objects().Lock);
+            DeviceInfo* info = FindDeviceLocked(device);
+            begin = info->Memory.get();
+            length = info->Bytes;
+            report += info->Label + " remains; ";
+        }
+        HkCheckNoTimersIn(begin, length);
+    }
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    FindDriverLocked(Driver)->Unloaded = true;
+    return report;
+}
+
+void HkDeclarePeerDriver(PDRIVER_OBJECT Driver)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DriverInfo* info = FindDriverLocked(Driver);
+    if (info == nullptr) {
+        throw std::invalid_argument("HkDeclarePeerDriver: " + Hex(Driver) + " is not a driver object");
+    }
+    info->Peer = true;
+}
+
+PDEVICE_OBJECT HkFindDevice(const char* Name)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return ResolveLocked(Widen(Name)).first;
+}
+
+PDEVICE_OBJECT HkTopOfStack(PDEVICE_OBJECT Device)
+{
+    return AttachedTop(Device);
+}
+
+PDEVICE_OBJECT HkLowerDevice(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* info = FindDeviceLocked(Device);
+    return info != nullptr ? info->Lower : nullptr;
+}
+
+std::vector<PDEVICE_OBJECT> HkDevicesOf(PDRIVER_OBJECT Driver)
+{
+    return LiveDevicesOf(Driver);
+}
+
+bool HkDeviceLive(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* info = FindDeviceLocked(Device);
+    return info != nullptr && !info->Deleted;
+}
+
+std::string HkSymbolicLinkTarget(const char* Link)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    auto found = Objects().Links.find(Key(Widen(Link)));
+    return found == Objects().Links.end() ? std::string() : Narrow(found->second.Target);
+}
+
+LONG HkOpenCount(PDEVICE_OBJECT Device)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return FindDeviceLocked(Device) != nullptr ? Device->ReferenceCount : 0;
+}
+
+// ---- platform services
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+    if (HkShouldFailAllocation("IoCreateDevice", __builtin_return_address(0))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const std::u16string name = FromUnicodeString(DeviceName);
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DriverInfo* driver = FindDriverLocked(DriverObject);
+    if (driver == nullptr || driver->Unloaded) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoCreateDevice for " + Hex(DriverObject) +
+                                                   ", which is not a loaded driver object");
+    }
+    if (!name.empty()) {
+        if (name[0] != u'\\') {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        const std::u16string key = Key(name);
+        if (Objects().Names.count(key) != 0 || Objects().Links.count(key) != 0) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    *DeviceObject = NewDeviceLocked(DriverObject, DeviceExtensionSize, name, DeviceType, DeviceCharacteristics,
+                                    Exclusive != FALSE, false);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+    const void* memory;
+    size_t bytes;
+    std::string label;
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        DeviceInfo* info = FindDeviceLocked(DeviceObject);
+        if (info == nullptr) {
+            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + Hex(DeviceObject) +
+                                                       ", which is not a device object");
+        }
+        if (info->Deleted) {
+            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + ", which was already deleted");
+        }
+        if (DeviceObject->AttachedDevice != nullptr) {
+            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + " while " +
+                                                       DescribeDeviceLocked(DeviceObject->AttachedDevice) +
+                                                       " is attached above it");
+        }
+        if (info->Lower != nullptr) {
+            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + " while it is still attached to " +
+                                                       DescribeDeviceLocked(info->Lower) + " (IoDetachDevice first)");
+        }
+        memory = info->Memory.get();
+        bytes = info->Bytes;
+        label = info->Label;
+    }
+    // The object and its extension are going away.
+    HkCheckNoTimersIn(memory, bytes);
+    RemoveLocksGoingAway(memory, bytes, label);
+
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* info = FindDeviceLocked(DeviceObject);
+    if (!info->Name.empty()) {
+        Objects().Names.erase(Key(info->Name));
+    }
+    PDEVICE_OBJECT* link = &info->Driver->DeviceObject;
+    while (*link != nullptr && *link != DeviceObject) {
+        link = &(*link)->NextDevice;
+    }
+    if (*link != nullptr) {
+        *link = DeviceObject->NextDevice;
+    }
+    info->Deleted = true;
+    // Freed memory on the platform; kept here, poisoned, while no file
+    // object holds the device.
+    if (DeviceObject->ReferenceCount == 0 && DeviceObject->DeviceExtension != nullptr) {
+        const auto* extension = static_cast<unsigned char*>(DeviceObject->DeviceExtension);
+        const auto* end = info->Memory.get() + info->Bytes;
+        if (extension >= info->Memory.get() && extension < end) {
+            std::memset(const_cast<unsigned char*>(extension), FreedPoison, end - extension);
+        }
+    }
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    if (HkShouldFailAllocation("IoCreateSymbolicLink", __builtin_return_address(0))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const std::u16string name = FromUnicodeString(SymbolicLinkName);
+    const std::u16string target = FromUnicodeString(DeviceName);
+    if (name.empty() || name[0] != u'\\' || target.empty()) {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    const std::u16string key = Key(name);
+    if (Objects().Links.count(key) != 0 || Objects().Names.count(key) != 0) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    Objects().Links[key] = {name, target};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    return Objects().Links.erase(Key(FromUnicodeString(SymbolicLinkName))) != 0 ? STATUS_SUCCESS
+                                                                                 : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* source = FindDeviceLocked(SourceDevice);
+    DeviceInfo* target = FindDeviceLocked(TargetDevice);
+    if (source == nullptr || source->Deleted) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + DescribeDeviceLocked(SourceDevice) +
+                                                   ", which is not a live device object");
+    }
+    if (target == nullptr || target->Deleted) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack onto " +
+                                                   DescribeDeviceLocked(TargetDevice) +
+                                                   ", which is not a live device object");
+    }
+    if (source->Lower != nullptr) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + source->Label +
+                                                   ", which is already attached to " +
+                                                   DescribeDeviceLocked(source->Lower));
+    }
+    PDEVICE_OBJECT top = AttachedTopLocked(TargetDevice);
+    if (top == SourceDevice) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + source->Label + " onto itself");
+    }
+    if (top->Flags & DO_DEVICE_INITIALIZING) {
+        return nullptr;
+    }
+    top->AttachedDevice = SourceDevice;
+    source->Lower = top;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->SectorSize = top->SectorSize;
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    DeviceInfo* lower = FindDeviceLocked(TargetDevice);
+    if (lower == nullptr || lower->Deleted) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoDetachDevice from " + DescribeDeviceLocked(TargetDevice) +
+                                                   ", which is not a live device object");
+    }
+    if (TargetDevice->AttachedDevice == nullptr) {
+        HkBugCheck(HkRule::IoManagerViolation, "IoDetachDevice from " + lower->Label +
+                                                   ", which has nothing attached (the argument is the lower device)");
+    }
+    if (DeviceInfo* upper = FindDeviceLocked(TargetDevice->AttachedDevice)) {
+        upper->Lower = nullptr;
+    }
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
+{
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
+    if (HkShouldFailAllocation("IoGetDeviceObjectPointer", __builtin_return_address(0))) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PFILE_OBJECT file;
+    const NTSTATUS status = OpenFile(FromUnicodeString(ObjectName), true, &file);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // The handle is closed at once; the file object's reference remains.
+    CleanupFile(file);
+    *FileObject = file;
+    *DeviceObject = RelatedDevice(file);
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
+{
+    std::lock_guard<std::mutex> guard(Objects().Lock);
+    if (FileInfo* file = FindFileLocked(static_cast<PFILE_OBJECT>(Object))) {
+        if (file->References <= 0) {
+            HkBugCheck(HkRule::ReferenceByPointer, "ObReferenceObject on file object " + Hex(Object) +
+                                                       ", which has no reference left (closed)");
+        }
+        return ++file->References;
+    }
+    if (DeviceInfo* device = FindDeviceLocked(static_cast<PDEVICE_OBJECT>(Object))) {
+        return ++device->PointerCount;
+    }
+    if (DriverInfo* driver = FindDriverLocked(static_cast<PDRIVER_OBJECT>(Object))) {
+        return ++driver->PointerCount;
+    }
+    HkBugCheck(HkRule::ReferenceByPointer, "ObReferenceObject on " + Hex(Object) + ", which is not an object");
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+    auto* file = static_cast<PFILE_OBJECT>(Object);
+    {
+        std::lock_guard<std::mutex> guard(Objects().Lock);
+        if (FileInfo* info = FindFileLocked(file)) {
+            if (info->References <= 0) {
+                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on file object " + Hex(Object) +
+                                                           " of " + DescribeDeviceLocked(info->Device) +
+                                                           ", whose reference count is already zero");
+            }
+            if (--info->References > 0) {
+                return info->References;
+            }
+        } else if (DeviceInfo* device = FindDeviceLocked(static_cast<PDEVICE_OBJECT>(Object))) {
+            if (device->PointerCount <= 0) {
+                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + device->Label +
+                                                           " without a reference taken with ObReferenceObject");
+            }
+            return --device->PointerCount;
+        } else if (DriverInfo* driver = FindDriverLocked(static_cast<PDRIVER_OBJECT>(Object))) {
+            if (driver->PointerCount <= 0) {
+                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + Narrow(driver->Name) +
+                                                           " without a reference taken with ObReferenceObject");
+            }
+            return --driver->PointerCount;
+        } else {
+            HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + Hex(Object) + ", which is not an object");
+        }
+    }
+    // The last reference: the close goes out now, or from a worker when the
+    // caller is above APC_LEVEL, as the object manager defers it.
+    if (HkIrql() > APC_LEVEL) {
+        HkRunAsync([file] { CloseFile(file); }, PASSIVE_LEVEL);
+    } else {
+        CloseFile(file);
+    }
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,231 @@
+// Events and waits with real threads. The event's signal state lives in the
+// KEVENT itself (a driver may keep events on its stack); waiters queue per
+// event so that a set hands a synchronization event to exactly one waiter
+// and a notification event releases every waiter present, as the platform's
+// dispatcher does.
+//
+// Timeouts: a zero timeout polls. A non-zero timeout elapses on the virtual
+// clock: the wait returns STATUS_TIMEOUT once another thread has moved the
+// clock to the deadline (HkAdvanceClock); until then it blocks. Every
+// blocking wait is bounded by the watchdog in real time, so a wait nobody can
+// satisfy stops the test as a deadlock instead of hanging it.
+#include "internal.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+constexpr double DefaultWatchdogSeconds = 10.0;
+constexpr auto PollSlice = std::chrono::milliseconds(5);
+
+struct Waiter {
+    bool Satisfied = false;
+};
+
+struct Dispatcher {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::map<DISPATCHER_HEADER*, std::list<Waiter*>> Waiters;
+};
+
+Dispatcher& TheDispatcher()
+{
+    static Dispatcher state;
+    return state;
+}
+
+std::atomic<double> WatchdogSeconds{DefaultWatchdogSeconds};
+
+struct Registrar {
+    Registrar()
+    {
+        HkRegisterReset("ke_event", [] {
+            WatchdogSeconds = DefaultWatchdogSeconds;
+            Dispatcher& state = TheDispatcher();
+            std::lock_guard<std::mutex> guard(state.Lock);
+            state.Waiters.clear();
+        });
+    }
+} registrar;
+
+constexpr UCHAR EventSize = sizeof(KEVENT) / sizeof(LONG);
+
+std::string Address(const void* P)
+{
+    std::ostringstream text;
+    text << P;
+    return text.str();
+}
+
+// KeInitializeEvent writes Type and Size; zeroed or stale memory fails here.
+DISPATCHER_HEADER* CheckedEvent(PVOID Object, const char* Routine)
+{
+    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    if (header == nullptr || header->Size != EventSize ||
+        (header->Type != NotificationEvent && header->Type != SynchronizationEvent)) {
+        HkBugCheck(HkRule::VerifierViolation, std::string(Routine) + " on " + Address(Object) +
+                                                  ", which is not an initialised event (the stand-in waits on events only)");
+    }
+    return header;
+}
+
+void RemoveWaiter(Dispatcher& state, DISPATCHER_HEADER* Header, Waiter* Self)
+{
+    auto queue = state.Waiters.find(Header);
+    if (queue == state.Waiters.end()) {
+        return;
+    }
+    queue->second.remove(Self);
+    if (queue->second.empty()) {
+        state.Waiters.erase(queue);
+    }
+}
+
+} // namespace
+
+void HkSetWaitWatchdog(double Seconds)
+{
+    WatchdogSeconds = Seconds;
+}
+
+double HkWaitWatchdog()
+{
+    return WatchdogSeconds;
+}
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeEvent");
+    Dispatcher& state = TheDispatcher();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    if (state.Waiters.count(&Event->Header) != 0) {
+        HkBugCheck(HkRule::VerifierViolation, "KeInitializeEvent on " + Address(Event) + " while a thread waits on it");
+    }
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Absolute = 0;
+    Event->Header.Size = EventSize;
+    Event->Header.Inserted = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    DISPATCHER_HEADER* header = CheckedEvent(Event, "KeSetEvent");
+    if (Wait) {
+        HkBugCheck(HkRule::VerifierViolation, "KeSetEvent with Wait = TRUE is not modelled by the stand-in");
+    }
+    Dispatcher& state = TheDispatcher();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    const LONG previous = header->SignalState;
+    auto queue = state.Waiters.find(header);
+    if (header->Type == SynchronizationEvent && queue != state.Waiters.end()) {
+        // Handed straight to the first waiter: the event stays not signalled.
+        queue->second.front()->Satisfied = true;
+        queue->second.pop_front();
+        if (queue->second.empty()) {
+            state.Waiters.erase(queue);
+        }
+    } else {
+        header->SignalState = 1;
+        if (queue != state.Waiters.end()) {
+            for (Waiter* waiter : queue->second) {
+                waiter->Satisfied = true;
+            }
+            state.Waiters.erase(queue);
+        }
+    }
+    state.Changed.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    DISPATCHER_HEADER* header = CheckedEvent(Event, "KeClearEvent");
+    std::lock_guard<std::mutex> guard(TheDispatcher().Lock);
+    header->SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event)
+{
+    HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    DISPATCHER_HEADER* header = CheckedEvent(Event, "KeResetEvent");
+    std::lock_guard<std::mutex> guard(TheDispatcher().Lock);
+    const LONG previous = header->SignalState;
+    header->SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    DISPATCHER_HEADER* header = CheckedEvent(Event, "KeReadStateEvent");
+    std::lock_guard<std::mutex> guard(TheDispatcher().Lock);
+    return header->SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable); // no APCs are delivered here, so alerts never happen
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    // Only a poll may happen at DISPATCH_LEVEL: anything else would switch
+    // away from a DPC or a spin lock.
+    HkRequireIrqlAtMost(poll ? DISPATCH_LEVEL : APC_LEVEL, "KeWaitForSingleObject");
+    DISPATCHER_HEADER* header = CheckedEvent(Object, "KeWaitForSingleObject");
+
+    std::optional<int64_t> deadline;
+    if (Timeout != nullptr && !poll) {
+        deadline = Timeout->QuadPart < 0 ? HkClock() - Timeout->QuadPart : Timeout->QuadPart - HkSystemTimeBase();
+    }
+
+    Dispatcher& state = TheDispatcher();
+    std::unique_lock<std::mutex> guard(state.Lock);
+    if (header->SignalState != 0) {
+        if (header->Type == SynchronizationEvent) {
+            header->SignalState = 0;
+        }
+        return STATUS_SUCCESS;
+    }
+    if (poll || (deadline && HkClock() >= *deadline)) {
+        return STATUS_TIMEOUT;
+    }
+
+    Waiter self;
+    state.Waiters[header].push_back(&self);
+    const double limit = WatchdogSeconds;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        state.Changed.wait_for(guard, PollSlice);
+        if (self.Satisfied) {
+            return STATUS_SUCCESS;
+        }
+        if (deadline && HkClock() >= *deadline) {
+            RemoveWaiter(state, header, &self);
+            return STATUS_TIMEOUT;
+        }
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= limit) {
+            RemoveWaiter(state, header, &self);
+            guard.unlock();
+            HkBugCheck(HkRule::WaitDeadlock, "deadlock: KeWaitForSingleObject on event " + Address(Object) +
+                                                 " not signalled within " + std::to_string(limit) +
+                                                 " s of real time");
+        }
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,129 @@
+// Counted Unicode strings of the run-time library, and the conversions the
+// stand-in and tests use to build and read WCHAR text. WCHAR is 16 bits
+// here, so libc's wide-string functions are never used.
+#include "internal.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr size_t MaxUnicodeBytes = 0xFFFE;
+
+} // namespace
+
+size_t HkWcsLen(const WCHAR* Text)
+{
+    size_t length = 0;
+    while (Text[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
+std::u16string HkWide(const std::string& Ascii)
+{
+    std::u16string text;
+    text.reserve(Ascii.size());
+    for (char c : Ascii) {
+        text += static_cast<char16_t>(static_cast<unsigned char>(c));
+    }
+    return text;
+}
+
+UNICODE_STRING HkUnicodeString(std::u16string& Text)
+{
+    UNICODE_STRING string;
+    string.Length = static_cast<USHORT>(Text.size() * sizeof(WCHAR));
+    string.MaximumLength = static_cast<USHORT>((Text.size() + 1) * sizeof(WCHAR));
+    string.Buffer = HkWcs(Text);
+    return string;
+}
+
+std::string HkNarrow(const WCHAR* Text, size_t Chars)
+{
+    std::string utf8;
+    for (size_t i = 0; i < Chars; ++i) {
+        const unsigned c = static_cast<uint16_t>(Text[i]);
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else if (c < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            // Surrogates pass through one by one: good enough for names.
+            utf8 += static_cast<char>(0xE0 | (c >> 12));
+            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+std::string HkNarrow(const UNICODE_STRING& Text)
+{
+    return Text.Buffer == nullptr ? std::string() : HkNarrow(Text.Buffer, Text.Length / sizeof(WCHAR));
+}
+
+extern "C" {
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    if (SourceString == nullptr) {
+        DestinationString->Length = 0;
+        DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    const size_t bytes = HkWcsLen(SourceString) * sizeof(WCHAR);
+    // The platform truncates silently; a driver never means that.
+    if (bytes + sizeof(WCHAR) > MaxUnicodeBytes) {
+        HkBugCheck(HkRule::VerifierViolation,
+                   "RtlInitUnicodeString of " + std::to_string(bytes) + " bytes, too long for a UNICODE_STRING");
+    }
+    DestinationString->Length = static_cast<USHORT>(bytes);
+    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
+{
+    if (Source == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    const size_t bytes = HkWcsLen(Source) * sizeof(WCHAR);
+    if (Destination->Length > Destination->MaximumLength) {
+        HkBugCheck(HkRule::VerifierViolation, "RtlAppendUnicodeToString to a string whose Length " +
+                                                  std::to_string(Destination->Length) + " exceeds its MaximumLength " +
+                                                  std::to_string(Destination->MaximumLength));
+    }
+    if (Destination->Length + bytes > Destination->MaximumLength) {
+        return STATUS_BUFFER_TOO_SMALL; // all or nothing
+    }
+    if (bytes != 0) {
+        std::memmove(reinterpret_cast<uint8_t*>(Destination->Buffer) + Destination->Length, Source, bytes);
+    }
+    Destination->Length = static_cast<USHORT>(Destination->Length + bytes);
+    if (Destination->MaximumLength - Destination->Length >= static_cast<int>(sizeof(WCHAR))) {
+        Destination->Buffer[Destination->Length / sizeof(WCHAR)] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The system's case table, as far as it matters here: ASCII and Latin-1.
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
+{
+    HkRequireIrqlAtMost(APC_LEVEL, "RtlUpcaseUnicodeChar"); // pageable on the platform
+    const unsigned c = static_cast<uint16_t>(SourceCharacter);
+    if (c >= 'a' && c <= 'z') {
+        return static_cast<WCHAR>(c - 0x20);
+    }
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) {
+        return static_cast<WCHAR>(c - 0x20);
+    }
+    if (c == 0xFF) {
+        return static_cast<WCHAR>(0x178);
+    }
+    return SourceCharacter;
+}
+
+} // extern "C"

@@ -1,0 +1,494 @@
+#include "serial_port.h"
+
+#include "verifier.h"
+
+#include <chrono>
+
+namespace {
+
+const char* const SerialServicePath = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Serial";
+const char* const SerialCommKey = "\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM";
+
+struct PortExtension {
+    PeerSerialPort* Port;
+};
+
+PeerSerialPort* PortOf(PDEVICE_OBJECT Device)
+{
+    return static_cast<PortExtension*>(Device->DeviceExtension)->Port;
+}
+
+NTSTATUS NTAPI PeerSerialDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    return PortOf(DeviceObject)->Dispatch(Irp);
+}
+
+VOID NTAPI PeerSerialCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PortOf(DeviceObject)->CancelRead(Irp);
+}
+
+NTSTATUS NTAPI PeerSerialDriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+{
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_DEVICE_CONTROL,
+                        IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+        Driver->MajorFunction[major] = PeerSerialDispatch;
+    }
+    return STATUS_SUCCESS;
+}
+
+// One serial driver serves every port, as on a real machine; it is loaded
+// again after each reset of the stand-in.
+PDRIVER_OBJECT SerialDriver()
+{
+    static PDRIVER_OBJECT driver = nullptr;
+    static bool resetHooked = false;
+    if (!resetHooked) {
+        HkRegisterResetHook("peer_serial", [] { driver = nullptr; });
+        resetHooked = true;
+    }
+    if (driver == nullptr) {
+        driver = HkLoadDriver(PeerSerialDriverEntry, SerialServicePath);
+        HkDeclarePeerDriver(driver);
+    }
+    return driver;
+}
+
+// Stand-in for the serial driver's DPC context: completions of line events
+// run at DISPATCH_LEVEL.
+void CompleteAtDispatch(PIRP Irp)
+{
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    KeLowerIrql(irql);
+}
+
+// A completion thread of the peer: a verifier stop raised in the driver's
+// completion routine is recorded by the verifier; the thread must not die of it.
+void CompleteOnThisThread(PIRP Irp)
+{
+    try {
+        CompleteAtDispatch(Irp);
+    } catch (const HkVerifierFailure&) {
+    }
+}
+
+bool HasInput(PIO_STACK_LOCATION Stack, size_t Bytes)
+{
+    return Stack->Parameters.DeviceIoControl.InputBufferLength >= Bytes;
+}
+
+bool HasOutput(PIO_STACK_LOCATION Stack, size_t Bytes)
+{
+    return Stack->Parameters.DeviceIoControl.OutputBufferLength >= Bytes;
+}
+
+} // namespace
+
+PeerSerialPort::PeerSerialPort(const PeerSerialPortConfig& Config) : Config_(Config)
+{
+    std::u16string name = HkWide(DeviceName());
+    UNICODE_STRING deviceName = HkUnicodeString(name);
+    NTSTATUS status = IoCreateDevice(SerialDriver(), sizeof(PortExtension), &deviceName, FILE_DEVICE_SERIAL_PORT, 0,
+                                     TRUE, &Device_);
+    if (!NT_SUCCESS(status)) {
+        throw std::runtime_error("serial peer: cannot create " + DeviceName());
+    }
+    static_cast<PortExtension*>(Device_->DeviceExtension)->Port = this;
+    Device_->StackSize = Config_.StackSize;
+    Device_->Flags |= DO_BUFFERED_IO;
+    Device_->Flags &= ~DO_DEVICE_INITIALIZING;
+    HkRegSetString(SerialCommKey, DeviceName(), Config_.ComName);
+    Baud_.BaudRate = 1200;
+    LineControl_.WordLength = 7;
+}
+
+PeerSerialPort::~PeerSerialPort()
+{
+    JoinCompletionThreads();
+}
+
+std::string PeerSerialPort::DeviceName() const
+{
+    return "\\Device\\Serial" + std::to_string(Config_.Index);
+}
+
+void PeerSerialPort::JoinCompletionThreads()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> guard(Lock_);
+        threads.swap(Threads_);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+void PeerSerialPort::CompleteLater(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    Threads_.emplace_back([Irp, Status, Information] {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        Irp->IoStatus.Status = Status;
+        Irp->IoStatus.Information = Information;
+        CompleteOnThisThread(Irp);
+    });
+}
+
+NTSTATUS PeerSerialPort::Dispatch(PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE: {
+        std::lock_guard<std::mutex> guard(Lock_);
+        Opens_++;
+        const NTSTATUS status = Open_ ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+        Open_ = true;
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    case IRP_MJ_CLOSE: {
+        std::lock_guard<std::mutex> guard(Lock_);
+        Open_ = false;
+        [[fallthrough]];
+    }
+    case IRP_MJ_CLEANUP:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case IRP_MJ_READ:
+        return Read(Irp);
+    default:
+        return ControlRequest(Irp, stack);
+    }
+}
+
+NTSTATUS PeerSerialPort::ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    const ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    const bool internal = Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    const ULONG inputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    auto* buffer = static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    {
+        std::lock_guard<std::mutex> guard(Lock_);
+        if (!Open_) {
+            HkBugCheck(HkRule::IoManagerViolation, "control request sent to " + DeviceName() + " while it is not open");
+        }
+        std::vector<uint8_t> input;
+        if (buffer != nullptr && inputLength != 0) {
+            input.assign(buffer, buffer + inputLength);
+        }
+        Requests_.push_back({Stack->MajorFunction, code, input, Stack->Parameters.DeviceIoControl.OutputBufferLength});
+
+        auto refusal = Refusals_.find({Stack->MajorFunction, code});
+        if (refusal != Refusals_.end()) {
+            status = refusal->second;
+        } else if (internal) {
+            if (code == IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS && Config_.AcceptBasicSettings &&
+                HasOutput(Stack, sizeof(SERIAL_BASIC_SETTINGS))) {
+                SERIAL_BASIC_SETTINGS previous{};
+                previous.Timeouts = Timeouts_;
+                previous.HandFlow = HandFlow_;
+                std::memcpy(buffer, &previous, sizeof(previous));
+                information = sizeof(previous);
+                Timeouts_ = SERIAL_TIMEOUTS{};
+                HandFlow_ = SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
+            } else {
+                status = STATUS_INVALID_PARAMETER;
+            }
+        } else {
+            switch (code) {
+            case IOCTL_SERIAL_SET_BAUD_RATE:
+                if (!HasInput(Stack, sizeof(SERIAL_BAUD_RATE))) {
+                    status = STATUS_BUFFER_TOO_SMALL;
+                } else {
+                    SERIAL_BAUD_RATE rate;
+                    std::memcpy(&rate, buffer, sizeof(rate));
+                    if (rate.BaudRate == 0) {
+                        status = STATUS_INVALID_PARAMETER;
+                    } else {
+                        Baud_ = rate;
+                    }
+                }
+                break;
+            case IOCTL_SERIAL_SET_LINE_CONTROL:
+                if (!HasInput(Stack, sizeof(SERIAL_LINE_CONTROL))) {
+                    status = STATUS_BUFFER_TOO_SMALL;
+                } else {
+                    std::memcpy(&LineControl_, buffer, sizeof(LineControl_));
+                }
+                break;
+            case IOCTL_SERIAL_SET_TIMEOUTS:
+                status = HasInput(Stack, sizeof(SERIAL_TIMEOUTS)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                if (NT_SUCCESS(status)) std::memcpy(&Timeouts_, buffer, sizeof(Timeouts_));
+                break;
+            case IOCTL_SERIAL_GET_TIMEOUTS:
+                status = HasOutput(Stack, sizeof(SERIAL_TIMEOUTS)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                if (NT_SUCCESS(status)) {
+                    std::memcpy(buffer, &Timeouts_, sizeof(Timeouts_));
+                    information = sizeof(Timeouts_);
+                }
+                break;
+            case IOCTL_SERIAL_SET_HANDFLOW:
+                status = HasInput(Stack, sizeof(SERIAL_HANDFLOW)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                if (NT_SUCCESS(status)) std::memcpy(&HandFlow_, buffer, sizeof(HandFlow_));
+                break;
+            case IOCTL_SERIAL_GET_HANDFLOW:
+                status = HasOutput(Stack, sizeof(SERIAL_HANDFLOW)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                if (NT_SUCCESS(status)) {
+                    std::memcpy(buffer, &HandFlow_, sizeof(HandFlow_));
+                    information = sizeof(HandFlow_);
+                }
+                break;
+            case IOCTL_SERIAL_PURGE: {
+                ULONG mask = 0;
+                status = HasInput(Stack, sizeof(mask)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                if (NT_SUCCESS(status)) {
+                    std::memcpy(&mask, buffer, sizeof(mask));
+                    if (mask & SERIAL_PURGE_RXCLEAR) {
+                        Received_.clear(); // pending reads stay pending
+                    }
+                }
+                break;
+            }
+            case IOCTL_SERIAL_SET_WAIT_MASK:
+            case IOCTL_SERIAL_SET_FIFO_CONTROL:
+                status = HasInput(Stack, sizeof(ULONG)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+                break;
+            default:
+                status = STATUS_INVALID_PARAMETER;
+                break;
+            }
+        }
+    }
+    if (Config_.PendControlRequests || HkForcePending()) {
+        IoMarkIrpPending(Irp);
+        CompleteLater(Irp, status, information);
+        return STATUS_PENDING;
+    }
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS PeerSerialPort::Read(PIRP Irp)
+{
+    std::optional<uint8_t> byte;
+    std::optional<NTSTATUS> failure;
+    {
+        std::lock_guard<std::mutex> guard(Lock_);
+        if (!Open_) {
+            HkBugCheck(HkRule::IoManagerViolation, "read sent to " + DeviceName() + " while it is not open");
+        }
+        Reads_++;
+        Requests_.push_back({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length});
+        if (PendingRead_ != nullptr) {
+            HkBugCheck(HkRule::IoManagerViolation, "a second read sent to " + DeviceName() + " while one is pending");
+        }
+        if (Irp->Cancel) {
+            failure = STATUS_CANCELLED;
+        } else if (ReadFailure_) {
+            failure = ReadFailure_;
+        } else if (!Received_.empty() && !Config_.CompleteReadsOnOtherThread && !HkForcePending()) {
+            byte = Received_.front();
+            Received_.pop_front();
+        } else {
+            IoMarkIrpPending(Irp);
+            PendingRead_ = Irp;
+            IoSetCancelRoutine(Irp, PeerSerialCancel);
+            if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+                PendingRead_ = nullptr;
+                failure = STATUS_CANCELLED;
+            } else if (!Received_.empty()) {
+                // Forced to complete from elsewhere although a byte waits.
+                PendingRead_ = nullptr;
+                IoSetCancelRoutine(Irp, nullptr);
+                const uint8_t next = Received_.front();
+                Received_.pop_front();
+                *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = next;
+                Threads_.emplace_back([Irp] {
+                    Irp->IoStatus.Status = STATUS_SUCCESS;
+                    Irp->IoStatus.Information = 1;
+                    CompleteOnThisThread(Irp);
+                });
+                return STATUS_PENDING;
+            } else {
+                return STATUS_PENDING;
+            }
+            // Cancelled while being queued: it was marked pending.
+            Irp->IoStatus.Status = *failure;
+            Irp->IoStatus.Information = 0;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            return STATUS_PENDING;
+        }
+    }
+    if (failure) {
+        Irp->IoStatus.Status = *failure;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return *failure;
+    }
+    *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = *byte;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 1;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+PIRP PeerSerialPort::TakePendingRead()
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    PIRP irp = PendingRead_;
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        return nullptr; // being cancelled: the cancel routine completes it
+    }
+    PendingRead_ = nullptr;
+    return irp;
+}
+
+void PeerSerialPort::CompleteRead(PIRP Irp, NTSTATUS Status, std::optional<uint8_t> Byte)
+{
+    if (Byte) {
+        *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = *Byte;
+    }
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Byte ? 1 : 0;
+    if (Config_.CompleteReadsOnOtherThread) {
+        std::lock_guard<std::mutex> guard(Lock_);
+        Threads_.emplace_back([Irp] { CompleteOnThisThread(Irp); });
+        return;
+    }
+    CompleteAtDispatch(Irp);
+}
+
+void PeerSerialPort::Deliver(const std::vector<uint8_t>& Bytes)
+{
+    for (uint8_t byte : Bytes) {
+        PIRP irp = TakePendingRead();
+        if (irp == nullptr) {
+            std::lock_guard<std::mutex> guard(Lock_);
+            Received_.push_back(byte);
+            continue;
+        }
+        CompleteRead(irp, STATUS_SUCCESS, byte);
+        if (Config_.CompleteReadsOnOtherThread) {
+            JoinCompletionThreads(); // keep bytes in order
+        }
+    }
+}
+
+bool PeerSerialPort::CompleteReadEmpty()
+{
+    PIRP irp = TakePendingRead();
+    if (irp == nullptr) {
+        return false;
+    }
+    CompleteRead(irp, STATUS_SUCCESS, std::nullopt);
+    return true;
+}
+
+bool PeerSerialPort::FailPendingRead(NTSTATUS Status)
+{
+    PIRP irp = TakePendingRead();
+    if (irp == nullptr) {
+        return false;
+    }
+    CompleteRead(irp, Status, std::nullopt);
+    return true;
+}
+
+void PeerSerialPort::CancelRead(PIRP Irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(Lock_);
+        if (PendingRead_ == Irp) {
+            PendingRead_ = nullptr;
+        }
+    }
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+void PeerSerialPort::FailReadsAtOnce(std::optional<NTSTATUS> Status)
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    ReadFailure_ = Status;
+}
+
+void PeerSerialPort::Refuse(UCHAR Major, ULONG Code, NTSTATUS Status)
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    Refusals_[{Major, Code}] = Status;
+}
+
+std::vector<PeerSerialRequest> PeerSerialPort::Requests() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Requests_;
+}
+
+std::vector<PeerSerialRequest> PeerSerialPort::ControlRequests() const
+{
+    std::vector<PeerSerialRequest> control;
+    for (const PeerSerialRequest& request : Requests()) {
+        if (request.Major != IRP_MJ_READ) {
+            control.push_back(request);
+        }
+    }
+    return control;
+}
+
+size_t PeerSerialPort::ReadsReceived() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Reads_;
+}
+
+bool PeerSerialPort::ReadPending() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return PendingRead_ != nullptr;
+}
+
+size_t PeerSerialPort::BufferedBytes() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Received_.size();
+}
+
+bool PeerSerialPort::IsOpen() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Open_;
+}
+
+size_t PeerSerialPort::OpenCount() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Opens_;
+}
+
+ULONG PeerSerialPort::BaudRate() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Baud_.BaudRate;
+}
+
+SERIAL_LINE_CONTROL PeerSerialPort::LineControl() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return LineControl_;
+}

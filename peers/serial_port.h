@@ -1,0 +1,103 @@
+// A serial port driver as the touch driver meets it: a named device listed
+// in HARDWARE\DEVICEMAP\SERIALCOMM, exclusive opens, control requests
+// recorded and answered (each can be refused), one-byte reads that complete
+// at once when a byte waits and otherwise pend until a byte arrives, cancel.
+#pragma once
+
+#include "hostkernel.h"
+
+#include <ntddser.h>
+
+#include <cstring>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct PeerSerialRequest {
+    UCHAR Major;
+    ULONG Code;                 // 0 for reads
+    std::vector<uint8_t> Input;
+    ULONG OutputLength;
+    bool operator==(const PeerSerialRequest&) const = default;
+};
+
+struct PeerSerialPortConfig {
+    std::string ComName = "COM1";
+    unsigned Index = 0;           // the device is \Device\Serial<Index>
+    CCHAR StackSize = 1;          // > 1 models filters stacked over the port
+    bool AcceptBasicSettings = true;
+    bool PendControlRequests = false; // complete them later from another thread
+    bool CompleteReadsOnOtherThread = false;
+};
+
+class PeerSerialPort {
+public:
+    explicit PeerSerialPort(const PeerSerialPortConfig& Config);
+    ~PeerSerialPort();
+    PeerSerialPort(const PeerSerialPort&) = delete;
+    PeerSerialPort& operator=(const PeerSerialPort&) = delete;
+
+    const PeerSerialPortConfig& Config() const { return Config_; }
+    PDEVICE_OBJECT Device() const { return Device_; }
+    std::string DeviceName() const;
+
+    // Bytes arriving on the line: each completes the pending read, or waits
+    // in the receive buffer for the next one.
+    void Deliver(const std::vector<uint8_t>& Bytes);
+    void Deliver(uint8_t Byte) { Deliver(std::vector<uint8_t>{Byte}); }
+    // Completes the pending read successfully with no byte.
+    bool CompleteReadEmpty();
+    // Completes the pending read with Status (nothing read).
+    bool FailPendingRead(NTSTATUS Status);
+    // Every read from now on fails at once with Status (nullopt: normal).
+    void FailReadsAtOnce(std::optional<NTSTATUS> Status);
+    // The control request Code (of major DEVICE_CONTROL or INTERNAL_DEVICE_CONTROL)
+    // is refused with Status.
+    void Refuse(UCHAR Major, ULONG Code, NTSTATUS Status);
+
+    std::vector<PeerSerialRequest> Requests() const;
+    std::vector<PeerSerialRequest> ControlRequests() const; // reads left out
+    size_t ReadsReceived() const;
+    bool ReadPending() const;
+    size_t BufferedBytes() const;
+    bool IsOpen() const;
+    size_t OpenCount() const; // creates seen
+    ULONG BaudRate() const;
+    SERIAL_LINE_CONTROL LineControl() const;
+    // Waits (real time, bounded) until no completion thread is running.
+    void JoinCompletionThreads();
+
+    // Dispatch, called through the peer driver's table.
+    NTSTATUS Dispatch(PIRP Irp);
+    void CancelRead(PIRP Irp);
+
+private:
+    NTSTATUS ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack);
+    NTSTATUS Read(PIRP Irp);
+    void CompleteRead(PIRP Irp, NTSTATUS Status, std::optional<uint8_t> Byte);
+    PIRP TakePendingRead();
+    void CompleteLater(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+    PeerSerialPortConfig Config_;
+    PDEVICE_OBJECT Device_ = nullptr;
+    mutable std::mutex Lock_;
+    std::deque<uint8_t> Received_;
+    PIRP PendingRead_ = nullptr;
+    bool Open_ = false;
+    size_t Opens_ = 0;
+    size_t Reads_ = 0;
+    std::optional<NTSTATUS> ReadFailure_;
+    std::map<std::pair<UCHAR, ULONG>, NTSTATUS> Refusals_;
+    std::vector<PeerSerialRequest> Requests_;
+    SERIAL_BAUD_RATE Baud_{};
+    SERIAL_LINE_CONTROL LineControl_{};
+    SERIAL_TIMEOUTS Timeouts_{};
+    SERIAL_HANDFLOW HandFlow_{};
+    std::vector<std::thread> Threads_;
+};

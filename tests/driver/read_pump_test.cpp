@@ -1,0 +1,258 @@
+// The read pump: one one-byte read always out, re-issued by whichever side
+// finishes last, ended by stopping statuses, by a broken port or by a close.
+#include "serial_link_fixture.h"
+
+#include <atomic>
+
+namespace {
+
+const int64_t Ms = PeerTouchController::Millisecond;
+
+const NTSTATUS StoppingStatuses[] = {STATUS_CANCELLED, STATUS_DELETE_PENDING, STATUS_DEVICE_NOT_CONNECTED};
+
+// Replays the button transitions of the reports: a button never goes down
+// twice or up while up, and what the flags say matches RawButtons.
+void ExpectConsistentButtons(const std::vector<PeerMouseReport>& Reports)
+{
+    ULONG held = 0;
+    for (size_t i = 0; i < Reports.size(); i++) {
+        const MOUSE_INPUT_DATA& data = Reports[i].Data;
+        for (ULONG button = 0; button < 3; button++) {
+            const ULONG bit = 1u << button;
+            if (data.ButtonFlags & (1u << (2 * button))) {
+                EXPECT_FALSE(held & bit) << "report " << i;
+                held |= bit;
+            }
+            if (data.ButtonFlags & (2u << (2 * button))) {
+                EXPECT_TRUE(held & bit) << "report " << i;
+                held &= ~bit;
+            }
+        }
+        EXPECT_EQ(held, data.RawButtons & 7) << "report " << i;
+    }
+    EXPECT_EQ(held, 0u);
+}
+
+} // namespace
+
+class ReadPump : public SerialLinkTest {};
+
+// Bytes already waiting complete each read inside its send: the issuing
+// loop must take them one after the other without nesting, and without
+// allocating anything per byte.
+TEST_F(ReadPump, SynchronousBurstIsReadInALoop)
+{
+    BringUp();
+    // Keep what arrived before the open, so the first reads find it waiting.
+    Port().Refuse(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE, STATUS_NOT_SUPPORTED);
+    auto openWithWaiting = [&](const std::vector<uint8_t>& Waiting) {
+        EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS); // nobody reads while they arrive
+        Port().Deliver(Waiting);
+        Mouse->ClearReports();
+        const size_t before = HkPoolAllocationCount();
+        EXPECT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Port().BufferedBytes(), 0u);
+        EXPECT_TRUE(Port().ReadPending());
+        return HkPoolAllocationCount() - before;
+    };
+    openWithWaiting({}); // makes the read request
+    const size_t allocationsForOnePacket = openWithWaiting(TouchBurst(1));
+
+    const size_t reads = Port().ReadsReceived();
+    const size_t packets = 20000; // 100,000 bytes
+    EXPECT_EQ(openWithWaiting(TouchBurst(packets)), allocationsForOnePacket);
+    EXPECT_EQ(Port().ReadsReceived() - reads, packets * 5 + 1);
+
+    const std::vector<PeerMouseReport> reports = Reports();
+    ASSERT_EQ(reports.size(), packets);
+    EXPECT_EQ(reports.front().Data.ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(reports.back().Data.ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+    for (size_t i = 1; i + 1 < reports.size(); i++) {
+        ASSERT_EQ(reports[i].Data.ButtonFlags, 0) << i;
+    }
+    // The open runs at PASSIVE_LEVEL; the class service still gets DISPATCH_LEVEL.
+    EXPECT_TRUE(std::all_of(reports.begin(), reports.end(), [](const auto& R) { return R.Irql == DISPATCH_LEVEL; }));
+}
+
+TEST_F(ReadPump, PendingReadsAreReissuedByTheirCompletion)
+{
+    BringUpOpen();
+    const size_t reads = Port().ReadsReceived();
+    const size_t allocations = HkPoolAllocationCount();
+    const std::vector<uint8_t> stream = TouchBurst(40);
+    Port().Deliver(stream);
+    EXPECT_EQ(HkPoolAllocationCount(), allocations);
+    EXPECT_EQ(Port().ReadsReceived() - reads, stream.size());
+    EXPECT_TRUE(Port().ReadPending());
+    EXPECT_EQ(Reports().size(), 40u);
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+}
+
+TEST_F(ReadPump, CompletionsOnAnotherThreadWhileSettingsChange)
+{
+    BringUpWith({.CompleteReadsOnOtherThread = true});
+    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_TOUCH_SET_BEEP_ENABLE, {1}).Status, STATUS_SUCCESS);
+    const size_t packets = 300;
+    std::atomic<bool> delivered{false};
+    HkRunAsync(
+        [&] {
+            Port().Deliver(TouchBurst(packets));
+            delivered = true;
+        },
+        PASSIVE_LEVEL);
+    for (UCHAR mode = 1; !delivered; mode = mode % 3 + 1) {
+        EXPECT_EQ(Control(IOCTL_TOUCH_SET_BUTTON_MODE, {mode}).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Control(IOCTL_TOUCH_SET_BEEP_TONE, {0xA9, 0x04, 5, 0, 0, 0}).Status, STATUS_SUCCESS);
+        EXPECT_EQ(Control(IOCTL_TOUCH_RESET_CALIBRATION).Status, STATUS_SUCCESS);
+    }
+    HkWaitAsyncIdle();
+    Port().JoinCompletionThreads();
+
+    const std::vector<PeerMouseReport> reports = Reports();
+    ASSERT_EQ(reports.size(), packets);
+    ExpectConsistentButtons(reports);
+    EXPECT_TRUE(std::all_of(reports.begin(), reports.end(), [](const auto& R) { return R.Irql == DISPATCH_LEVEL; }));
+    EXPECT_TRUE(Port().ReadPending());
+}
+
+// A successful read without a byte counts as line activity but gives the
+// parser nothing: a packet split around it still arrives whole.
+TEST_F(ReadPump, EmptyReadRearmsTheSpeakerTimerAndIsReissued)
+{
+    BringUpOpen();
+    EXPECT_EQ(HkPendingTimerCount(), 0u);
+    const std::vector<uint8_t> packet = PeerTouchPacket(100, 100);
+    const size_t reads = Port().ReadsReceived();
+
+    Port().Deliver({packet.begin(), packet.begin() + 4});
+    HkAdvanceClock(60 * Ms);
+    ASSERT_TRUE(Port().CompleteReadEmpty());
+    EXPECT_EQ(HkNextTimerDue(), HkClock() + 100 * Ms);
+    HkAdvanceClock(60 * Ms);
+    ASSERT_TRUE(Port().CompleteReadEmpty());
+    EXPECT_EQ(HkNextTimerDue(), HkClock() + 100 * Ms);
+    EXPECT_TRUE(Reports().empty());
+
+    Port().Deliver(packet[4]);
+    EXPECT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(Port().ReadsReceived() - reads, 7u);
+    EXPECT_TRUE(Port().ReadPending());
+}
+
+// Failures and success codes other than STATUS_SUCCESS deliver nothing, do
+// not count as line activity, and the next read goes out.
+TEST_F(ReadPump, FailedPendingReadIsReissuedWithoutArmingTheTimer)
+{
+    BringUpOpen();
+    const std::vector<uint8_t> packet = PeerTouchPacket(100, 100);
+    Port().Deliver({packet.begin(), packet.begin() + 2});
+    const auto due = HkNextTimerDue();
+    ASSERT_TRUE(due.has_value());
+    HkAdvanceClock(50 * Ms);
+    for (NTSTATUS status : {STATUS_INVALID_PARAMETER, STATUS_TIMEOUT, STATUS_INVALID_PARAMETER}) {
+        ASSERT_TRUE(Port().FailPendingRead(status));
+        EXPECT_TRUE(Port().ReadPending());
+    }
+    EXPECT_EQ(HkNextTimerDue(), due);
+    Port().Deliver({packet.begin() + 2, packet.end()});
+    EXPECT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+}
+
+TEST_F(ReadPump, PortFailingEveryReadFailsTheOpen)
+{
+    BringUp();
+    Port().FailReadsAtOnce(STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(OpenPort("COM1", 19200).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Port().ReadsReceived(), size_t{READ_FAILURE_LIMIT});
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    EXPECT_TRUE(Port().IsOpen());
+
+    Port().FailReadsAtOnce(std::nullopt);
+    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+    Port().Deliver(PeerTouchPacket(100, 100));
+    EXPECT_EQ(Reports().size(), 1u);
+}
+
+TEST_F(ReadPump, RunningPumpStopsWhenThePortFailsEveryRead)
+{
+    BringUpOpen();
+    // Failures with a success between them do not add up.
+    for (int i = 0; i < READ_FAILURE_LIMIT - 1; i++) {
+        ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
+    }
+    Port().Deliver(0x00);
+    for (int i = 0; i < READ_FAILURE_LIMIT - 1; i++) {
+        ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
+    }
+    EXPECT_TRUE(Port().ReadPending());
+
+    const size_t reads = Port().ReadsReceived();
+    Port().FailReadsAtOnce(STATUS_INVALID_PARAMETER);
+    ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
+    EXPECT_FALSE(Port().ReadPending());
+    EXPECT_EQ(Port().ReadsReceived() - reads, 0u) << "the limit was reached by this failure";
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+    EXPECT_FALSE(Port().IsOpen());
+}
+
+class ReadPumpStopping : public ReadPump, public ::testing::WithParamInterface<NTSTATUS> {};
+
+// The stopping status comes back inside the send: the pump ends there, the
+// lock is released once, and the open reports the status.
+TEST_P(ReadPumpStopping, InsideTheFirstSendFailsTheOpen)
+{
+    BringUp();
+    Port().FailReadsAtOnce(GetParam());
+    EXPECT_EQ(OpenPort("COM1", 19200).Status, GetParam());
+    EXPECT_EQ(Port().ReadsReceived(), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+}
+
+TEST_P(ReadPumpStopping, InsideALaterSendEndsThePump)
+{
+    BringUpOpen();
+    const size_t reads = Port().ReadsReceived();
+    Port().FailReadsAtOnce(GetParam());
+    ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
+    EXPECT_EQ(Port().ReadsReceived() - reads, 1u);
+    EXPECT_FALSE(Port().ReadPending());
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+}
+
+TEST_P(ReadPumpStopping, AfterGoingPendingEndsThePump)
+{
+    BringUpOpen();
+    const size_t reads = Port().ReadsReceived();
+    ASSERT_TRUE(Port().FailPendingRead(GetParam()));
+    EXPECT_EQ(Port().ReadsReceived(), reads);
+    EXPECT_FALSE(Port().ReadPending());
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    // A new open starts a new run with the same request.
+    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+    EXPECT_TRUE(Port().ReadPending());
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, ReadPumpStopping, ::testing::ValuesIn(StoppingStatuses));
+
+TEST_F(ReadPump, CloseCancelsTheReadAndEndsThePumpOnce)
+{
+    BringUpOpen();
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+    const size_t reads = Port().ReadsReceived();
+    ASSERT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    EXPECT_FALSE(Port().ReadPending());
+    EXPECT_FALSE(Port().IsOpen());
+    EXPECT_EQ(Port().ReadsReceived(), reads);
+    EXPECT_EQ(Extension->SerialDevice, nullptr);
+    EXPECT_EQ(Extension->SerialFileObject, nullptr);
+
+    Port().Deliver(0x40);
+    EXPECT_EQ(Port().BufferedBytes(), 1u);
+    EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+}

@@ -1,0 +1,21 @@
+// pelvonctl on the host: no driver to talk to outside the simulator, so it
+// plans commands and prints their requests with --dry-run.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "pelvonctl_commands.h"
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    PelvonctlTransport transport;
+    transport.Send = [](const PelvonctlRequest&) {
+        PelvonctlReply reply;
+        reply.Kind = PelvonctlStatusKind::NtStatus;
+        reply.Status = 0xC00000BBu; // STATUS_NOT_SUPPORTED
+        reply.Unreachable = "no touch driver on this host (run the command inside touchsim, or add --dry-run)";
+        return reply;
+    };
+    return RunPelvonctl(args, transport, std::cout, std::cerr);
+}

@@ -1,0 +1,33 @@
+// The touchsim command line: options, help, and one whole session.
+#pragma once
+
+#include "touchsim_output.h"
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TouchsimOptions {
+    enum class Source { None, Bytes, Raw, Gesture, Serial };
+    Source InputKind = Source::None;
+    std::string InputPath;
+    std::optional<long> SerialIdleMs;
+    std::string RegFile;
+    std::optional<std::string> PortName;
+    std::optional<unsigned long> Baud;
+    std::vector<std::string> ControlCommands;
+    TouchsimFormat Format = TouchsimFormat::Text;
+    std::string SvgPath;
+    bool Stats = false;
+    bool Help = false;
+};
+
+std::string TouchsimHelp();
+
+// Returns false with Error for a bad command line.
+bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions& Options, std::string& Error);
+
+// Runs touchsim with the arguments (without the program name); returns the
+// exit code.
+int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err);

@@ -1,0 +1,91 @@
+#include "touchsim_ctl.h"
+
+#include "touchsim_session.h"
+
+#include "pelvonctl_commands.h"
+
+#include <ostream>
+
+bool SplitControlCommand(const std::string& Command, std::vector<std::string>& Words, std::string& Error)
+{
+    Words.clear();
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : Command) {
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            } else {
+                word += c;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (c == ' ' || c == '\t') {
+            if (inWord) {
+                Words.push_back(word);
+                word.clear();
+                inWord = false;
+            }
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (quote != 0) {
+        Error = "--ctl \"" + Command + "\": unmatched quote";
+        return false;
+    }
+    if (inWord) {
+        Words.push_back(word);
+    }
+    return true;
+}
+
+bool CheckControlCommands(const std::vector<std::string>& Commands, std::string& Error)
+{
+    for (const std::string& command : Commands) {
+        std::vector<std::string> words;
+        if (!SplitControlCommand(command, words, Error)) {
+            return false;
+        }
+        try {
+            pelvonctl::PlanCommand(words);
+        } catch (const pelvonctl::UsageError& failure) {
+            Error = "--ctl \"" + command + "\": " + failure.what();
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& Out, std::ostream& Err,
+                       std::string& Error)
+{
+    PelvonctlTransport transport;
+    transport.Send = [](const PelvonctlRequest& Request) {
+        const HkIoResult result = TouchsimControl(Request.Code, Request.Input, Request.OutputLength);
+        PelvonctlReply reply;
+        reply.Kind = PelvonctlStatusKind::NtStatus;
+        reply.Status = static_cast<std::uint32_t>(result.Status);
+        reply.Information = static_cast<std::uint32_t>(result.Information);
+        reply.Output = result.Output;
+        if (reply.Output.size() > reply.Information) {
+            reply.Output.resize(reply.Information);
+        }
+        return reply;
+    };
+    for (const std::string& command : Commands) {
+        std::vector<std::string> words;
+        if (!SplitControlCommand(command, words, Error)) {
+            return TouchsimBadInput;
+        }
+        const int code = RunPelvonctl(words, transport, Out, Err);
+        if (code != PelvonctlExitSuccess) {
+            Error = "--ctl \"" + command + "\" failed (exit code " + std::to_string(code) + ")";
+            return TouchsimBadInput;
+        }
+    }
+    return TouchsimOk;
+}

@@ -1,0 +1,21 @@
+// --ctl: configuration-tool commands run against the simulated driver, with
+// a transport that sends each request to \\.\pelvon on the stand-in.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Splits a command line as a shell would for simple cases: whitespace
+// separates words, single or double quotes group them. Returns false with
+// Error on an unmatched quote.
+bool SplitControlCommand(const std::string& Command, std::vector<std::string>& Words, std::string& Error);
+
+// Checks every command before anything runs. Returns false with Error
+// naming the first bad one.
+bool CheckControlCommands(const std::vector<std::string>& Commands, std::string& Error);
+
+// Runs the commands in order against the loaded driver. Returns TouchsimOk,
+// or TouchsimBadInput with Error naming the command that failed.
+int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& Out, std::ostream& Err,
+                       std::string& Error);

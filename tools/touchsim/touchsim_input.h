@@ -1,0 +1,29 @@
+// What touchsim feeds to the serial line: bytes with the silence before
+// each one, read from a hex text file, a binary file or a gesture script.
+// Everything is parsed before a session starts, so bad input never leaves
+// a half-run session behind.
+#pragma once
+
+#include "touch_controller.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TouchsimInput {
+    std::vector<PeerTimedByte> Bytes; // Gap in 100-ns units, before the byte
+    int64_t TrailingSilence = 0;      // silence after the last byte
+};
+
+// Hex text: whitespace-separated two-digit hex bytes, "+Nms" tokens adding
+// N milliseconds of silence before the next byte, '#' comments to the end of
+// the line. On error returns nullopt and sets Error to "line N: ...".
+std::optional<TouchsimInput> ParseHexText(const std::string& Text, std::string& Error);
+// A gesture script for PeerTouchController::RunScript.
+std::optional<TouchsimInput> ParseGestureScript(const std::string& Script, std::string& Error);
+// Binary: every byte of the data, back to back.
+TouchsimInput RawInput(const std::string& Data);
+
+// Reads a whole file; on failure returns nullopt with a message naming it.
+std::optional<std::string> ReadWholeFile(const std::string& Path, std::string& Error);

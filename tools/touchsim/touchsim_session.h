@@ -1,0 +1,115 @@
+// One simulated session: the driver loaded on the host kernel stand-in with
+// four serial ports and the mouse class, a port opened at virtual time 0,
+// bytes delivered at given virtual times, then the port closed, the device
+// removed, the driver unloaded and the verifier consulted.
+#pragma once
+
+#include "hostkernel.h"
+#include "mouse_class.h"
+#include "serial_port.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Virtual system time at t = 0: 2000-01-01 in 100-ns units since 1601, so
+// that every run sees the same clock.
+inline constexpr int64_t TouchsimSystemTimeBase = 0x01BF53EB256D4000;
+inline constexpr const char* TouchsimServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon";
+inline constexpr const char* TouchsimControlDevice = "\\\\.\\pelvon";
+
+// Exit codes shared by the session and the command line.
+enum TouchsimExit : int {
+    TouchsimOk = 0,
+    TouchsimSetupFailed = 1, // the driver could not be brought up, or the line failed
+    TouchsimBadInput = 2,    // bad options or input, or the port would not open
+    TouchsimVerifier = 3,    // the verifier found something
+};
+
+// What the session observed, in the order it happened.
+struct TouchsimEvent {
+    enum class Kind { Report, PortWrite };
+    Kind Type;
+    int64_t Time; // virtual time, 100-ns units since the port was opened
+    MOUSE_INPUT_DATA Report{};
+    uint16_t Port = 0;
+    uint8_t Value = 0;
+};
+
+class TouchsimSink {
+public:
+    virtual ~TouchsimSink() = default;
+    virtual void Event(const TouchsimEvent& Event) = 0;
+};
+
+struct TouchsimSessionOptions {
+    std::string RegFile; // REGEDIT4 file; empty: no Parameters key
+    // IOCTL_TOUCH_OPEN_PORT with PORT_SETTINGS_DATA; unset: empty input, so
+    // the registry's port and line speed are used.
+    std::optional<std::string> PortName;
+    ULONG Baud = 0;
+    // Runs once the control device is up, before the port is opened.
+    std::function<int(std::string& Error)> BeforeOpen;
+};
+
+struct TouchsimCounters {
+    size_t Reports = 0;
+    // Touch packets that were framed to their last byte but not reported:
+    // the checksum failed.
+    size_t ChecksumDrops = 0;
+    ULONG DiscardCount = 0; // out-of-place bytes the parser threw away
+    size_t BytesDelivered = 0;
+    int64_t LastByteTime = 0;
+    int64_t EndTime = 0;
+    UCHAR ControllerInfo[4] = {};
+};
+
+// "STATUS_NOT_FOUND (0xC0000225)"
+std::string TouchsimStatusText(NTSTATUS Status);
+
+// Sends one control request to the driver's control device.
+HkIoResult TouchsimControl(ULONG Code, const std::vector<uint8_t>& Input, ULONG OutputLength);
+
+class TouchsimSession {
+public:
+    explicit TouchsimSession(TouchsimSink& Sink) : Sink_(Sink) {}
+    ~TouchsimSession();
+    TouchsimSession(const TouchsimSession&) = delete;
+    TouchsimSession& operator=(const TouchsimSession&) = delete;
+
+    // Brings the driver up and opens the port. Returns TouchsimOk, or an
+    // exit code with Error set; the driver is torn down again on failure.
+    int Start(const TouchsimSessionOptions& Options, std::string& Error);
+
+    // The opened port: its COM name, device and the line speed the driver set.
+    const PeerSerialPort& Port() const { return *Open_; }
+    ULONG LineSpeed() const { return Open_->BaudRate(); }
+
+    // Fires every timer due up to Time, then moves the clock to Time.
+    void RunClockTo(int64_t Time);
+    // RunClockTo(Time), then the byte arrives and its read completes.
+    void DeliverAt(int64_t Time, uint8_t Byte);
+    // Lets the clock run until no timer is pending.
+    void RunTimersUntilIdle();
+
+    // Closes the port, removes the device, unloads the driver and checks the
+    // verifier. Returns TouchsimOk or TouchsimVerifier with Error set.
+    int Finish(std::string& Error);
+
+    const TouchsimCounters& Counters() const { return Counters_; }
+
+private:
+    void Publish();
+    std::string TearDown();
+
+    TouchsimSink& Sink_;
+    PDRIVER_OBJECT Driver_ = nullptr;
+    PDEVICE_OBJECT Fdo_ = nullptr;
+    std::unique_ptr<PeerMouseClass> Mouse_;
+    std::vector<std::unique_ptr<PeerSerialPort>> Ports_;
+    PeerSerialPort* Open_ = nullptr;
+    size_t PortWritesSeen_ = 0;
+    TouchsimCounters Counters_;
+};
