@@ -2,6 +2,7 @@
 
 #include "verifier.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -286,6 +287,12 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
     std::optional<NTSTATUS> failure;
     {
         std::lock_guard<std::mutex> guard(Lock_);
+        const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+        if (FirstReadFrame_ == 0) {
+            FirstReadFrame_ = frame;
+        } else if (frame < FirstReadFrame_) {
+            DeepestReadGrowth_ = std::max<size_t>(DeepestReadGrowth_, FirstReadFrame_ - frame);
+        }
         if (!Open_) {
             HkBugCheck(HkRule::IoManagerViolation, "read sent to " + DeviceName() + " while it is not open");
         }
@@ -386,6 +393,35 @@ void PeerSerialPort::Deliver(const std::vector<uint8_t>& Bytes)
         if (Config_.CompleteReadsOnOtherThread) {
             JoinCompletionThreads(); // keep bytes in order
         }
+    }
+}
+
+void PeerSerialPort::DeliverBurst(const std::vector<uint8_t>& Bytes)
+{
+    PIRP irp = nullptr;
+    uint8_t first = 0;
+    {
+        std::lock_guard<std::mutex> guard(Lock_);
+        Received_.insert(Received_.end(), Bytes.begin(), Bytes.end());
+        if (PendingRead_ != nullptr && !Received_.empty() && IoSetCancelRoutine(PendingRead_, nullptr) != nullptr) {
+            irp = PendingRead_;
+            PendingRead_ = nullptr;
+            first = Received_.front();
+            Received_.pop_front();
+        }
+    }
+    if (irp != nullptr) {
+        CompleteRead(irp, STATUS_SUCCESS, first);
+    }
+    // Reads re-issued from the completions find the rest waiting.
+    while (Config_.CompleteReadsOnOtherThread) {
+        {
+            std::lock_guard<std::mutex> guard(Lock_);
+            if (Threads_.empty()) {
+                break;
+            }
+        }
+        JoinCompletionThreads();
     }
 }
 
@@ -491,4 +527,17 @@ SERIAL_LINE_CONTROL PeerSerialPort::LineControl() const
 {
     std::lock_guard<std::mutex> guard(Lock_);
     return LineControl_;
+}
+
+size_t PeerSerialPort::DeepestReadGrowth() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return DeepestReadGrowth_;
+}
+
+void PeerSerialPort::ResetStackProbe()
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    FirstReadFrame_ = 0;
+    DeepestReadGrowth_ = 0;
 }

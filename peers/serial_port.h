@@ -51,6 +51,10 @@ public:
     // in the receive buffer for the next one.
     void Deliver(const std::vector<uint8_t>& Bytes);
     void Deliver(uint8_t Byte) { Deliver(std::vector<uint8_t>{Byte}); }
+    // Bytes arriving all at once: they wait in the receive buffer, and the
+    // pending read takes the first, so every following read completes
+    // inside its send, as on a port with data already waiting.
+    void DeliverBurst(const std::vector<uint8_t>& Bytes);
     // Completes the pending read successfully with no byte.
     bool CompleteReadEmpty();
     // Completes the pending read with Status (nothing read).
@@ -64,6 +68,11 @@ public:
     std::vector<PeerSerialRequest> Requests() const;
     std::vector<PeerSerialRequest> ControlRequests() const; // reads left out
     size_t ReadsReceived() const;
+    // How much deeper than the first read since the last reset of the probe
+    // any later read was sent from (bytes of stack): a pump that recursed
+    // once per byte would show it here.
+    size_t DeepestReadGrowth() const;
+    void ResetStackProbe();
     bool ReadPending() const;
     size_t BufferedBytes() const;
     bool IsOpen() const;
@@ -92,6 +101,8 @@ private:
     bool Open_ = false;
     size_t Opens_ = 0;
     size_t Reads_ = 0;
+    uintptr_t FirstReadFrame_ = 0;
+    size_t DeepestReadGrowth_ = 0;
     std::optional<NTSTATUS> ReadFailure_;
     std::map<std::pair<UCHAR, ULONG>, NTSTATUS> Refusals_;
     std::vector<PeerSerialRequest> Requests_;

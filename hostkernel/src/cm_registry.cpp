@@ -182,7 +182,7 @@ struct State {
 
 State& Registry()
 {
-    static State state;
+    static State& state = *new State; // never destroyed: outlives every thread and exit-time check
     return state;
 }
 

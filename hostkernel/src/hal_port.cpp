@@ -16,7 +16,7 @@ struct PortState {
 
 PortState& Ports()
 {
-    static PortState state;
+    static PortState& state = *new PortState; // never destroyed: outlives every thread and exit-time check
     return state;
 }
 

@@ -15,7 +15,7 @@ struct Registry {
 
 Registry& Components()
 {
-    static Registry registry;
+    static Registry& registry = *new Registry; // never destroyed: outlives every thread and exit-time check
     return registry;
 }
 

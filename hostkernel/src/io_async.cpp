@@ -16,7 +16,7 @@ struct Workers {
 
 Workers& Pool()
 {
-    static Workers workers;
+    static Workers& workers = *new Workers; // never destroyed: outlives every thread and exit-time check
     return workers;
 }
 

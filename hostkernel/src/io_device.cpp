@@ -69,7 +69,7 @@ struct ObjectTable {
 
 ObjectTable& Objects()
 {
-    static ObjectTable table;
+    static ObjectTable& table = *new ObjectTable; // never destroyed: outlives every thread and exit-time check
     return table;
 }
 

@@ -73,7 +73,7 @@ struct IrpTable {
 
 IrpTable& Table()
 {
-    static IrpTable table;
+    static IrpTable& table = *new IrpTable; // never destroyed: outlives every thread and exit-time check
     return table;
 }
 

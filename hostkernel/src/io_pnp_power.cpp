@@ -25,7 +25,7 @@ struct Bus {
 
 Bus& TheBus()
 {
-    static Bus bus;
+    static Bus& bus = *new Bus; // never destroyed: outlives every thread and exit-time check
     return bus;
 }
 

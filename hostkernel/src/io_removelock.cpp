@@ -30,7 +30,7 @@ struct LockTable {
 
 LockTable& Table()
 {
-    static LockTable table;
+    static LockTable& table = *new LockTable; // never destroyed: outlives every thread and exit-time check
     return table;
 }
 

@@ -17,7 +17,7 @@ struct Handles {
 
 Handles& Table()
 {
-    static Handles handles;
+    static Handles& handles = *new Handles; // never destroyed: outlives every thread and exit-time check
     return handles;
 }
 

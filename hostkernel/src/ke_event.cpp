@@ -37,7 +37,7 @@ struct Dispatcher {
 
 Dispatcher& TheDispatcher()
 {
-    static Dispatcher state;
+    static Dispatcher& state = *new Dispatcher; // never destroyed: outlives every thread and exit-time check
     return state;
 }
 

@@ -22,7 +22,7 @@ struct SpinLocks {
 
 SpinLocks& Locks()
 {
-    static SpinLocks locks;
+    static SpinLocks& locks = *new SpinLocks; // never destroyed: outlives every thread and exit-time check
     return locks;
 }
 

@@ -46,7 +46,7 @@ struct TimerQueue {
 
 TimerQueue& Queue()
 {
-    static TimerQueue queue;
+    static TimerQueue& queue = *new TimerQueue; // never destroyed: outlives every thread and exit-time check
     return queue;
 }
 

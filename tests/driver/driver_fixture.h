@@ -106,7 +106,9 @@ protected:
     HkIoResult OpenPort(const std::string& Name, ULONG Baud)
     {
         std::vector<uint8_t> input{static_cast<uint8_t>(Name.size())};
-        input.insert(input.end(), Name.begin(), Name.end());
+        for (char c : Name) {
+            input.push_back(static_cast<uint8_t>(c));
+        }
         for (int i = 0; i < 4; i++) {
             input.push_back(static_cast<uint8_t>(Baud >> (8 * i)));
         }

@@ -3,6 +3,7 @@
 #include "serial_link_fixture.h"
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -33,14 +34,51 @@ void ExpectConsistentButtons(const std::vector<PeerMouseReport>& Reports)
     EXPECT_EQ(held, 0u);
 }
 
+// One touch of Packets packets: down, moves, up, each at DISPATCH_LEVEL.
+void ExpectOneTouch(const std::vector<PeerMouseReport>& Reports, size_t Packets)
+{
+    ASSERT_EQ(Reports.size(), Packets);
+    EXPECT_EQ(Reports.front().Data.ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(Reports.back().Data.ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+    for (size_t i = 1; i + 1 < Reports.size(); i++) {
+        ASSERT_EQ(Reports[i].Data.ButtonFlags, 0) << i;
+    }
+    EXPECT_TRUE(std::all_of(Reports.begin(), Reports.end(), [](const auto& R) { return R.Irql == DISPATCH_LEVEL; }));
+}
+
 } // namespace
 
 class ReadPump : public SerialLinkTest {};
 
 // Bytes already waiting complete each read inside its send: the issuing
-// loop must take them one after the other without nesting, and without
-// allocating anything per byte.
+// loop takes them one after the other without nesting, and allocates
+// nothing per byte.
 TEST_F(ReadPump, SynchronousBurstIsReadInALoop)
+{
+    BringUpOpen();
+    // A pump that nested once per byte is caught here, before the big burst
+    // would run it out of stack.
+    Port().ResetStackProbe();
+    Port().DeliverBurst(TouchBurst(40));
+    ASSERT_LT(Port().DeepestReadGrowth(), 4096u);
+    Mouse->ClearReports();
+
+    const size_t packets = 20000; // 100,000 bytes
+    const std::vector<uint8_t> burst = TouchBurst(packets);
+    const size_t reads = Port().ReadsReceived();
+    const size_t allocations = HkPoolAllocationCount();
+    Port().ResetStackProbe();
+    Port().DeliverBurst(burst);
+    EXPECT_EQ(HkPoolAllocationCount(), allocations);
+    EXPECT_LT(Port().DeepestReadGrowth(), 4096u);
+    EXPECT_EQ(Port().ReadsReceived() - reads, burst.size());
+    EXPECT_TRUE(Port().ReadPending());
+    ExpectOneTouch(Reports(), packets);
+}
+
+// Bytes that wait when the port is opened are read inside the start, at
+// PASSIVE_LEVEL; the class service still gets DISPATCH_LEVEL.
+TEST_F(ReadPump, BytesWaitingAtTheOpenAreReadInsideTheStart)
 {
     BringUp();
     // Keep what arrived before the open, so the first reads find it waiting.
@@ -49,6 +87,7 @@ TEST_F(ReadPump, SynchronousBurstIsReadInALoop)
         EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS); // nobody reads while they arrive
         Port().Deliver(Waiting);
         Mouse->ClearReports();
+        Port().ResetStackProbe();
         const size_t before = HkPoolAllocationCount();
         EXPECT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
         EXPECT_EQ(Port().BufferedBytes(), 0u);
@@ -56,22 +95,12 @@ TEST_F(ReadPump, SynchronousBurstIsReadInALoop)
         return HkPoolAllocationCount() - before;
     };
     openWithWaiting({}); // makes the read request
-    const size_t allocationsForOnePacket = openWithWaiting(TouchBurst(1));
-
-    const size_t reads = Port().ReadsReceived();
-    const size_t packets = 20000; // 100,000 bytes
-    EXPECT_EQ(openWithWaiting(TouchBurst(packets)), allocationsForOnePacket);
-    EXPECT_EQ(Port().ReadsReceived() - reads, packets * 5 + 1);
-
-    const std::vector<PeerMouseReport> reports = Reports();
-    ASSERT_EQ(reports.size(), packets);
-    EXPECT_EQ(reports.front().Data.ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
-    EXPECT_EQ(reports.back().Data.ButtonFlags, MOUSE_LEFT_BUTTON_UP);
-    for (size_t i = 1; i + 1 < reports.size(); i++) {
-        ASSERT_EQ(reports[i].Data.ButtonFlags, 0) << i;
-    }
-    // The open runs at PASSIVE_LEVEL; the class service still gets DISPATCH_LEVEL.
-    EXPECT_TRUE(std::all_of(reports.begin(), reports.end(), [](const auto& R) { return R.Irql == DISPATCH_LEVEL; }));
+    const size_t allocationsForFewPackets = openWithWaiting(TouchBurst(10));
+    ASSERT_LT(Port().DeepestReadGrowth(), 4096u);
+    const size_t packets = 2000;
+    EXPECT_EQ(openWithWaiting(TouchBurst(packets)), allocationsForFewPackets);
+    EXPECT_LT(Port().DeepestReadGrowth(), 4096u);
+    ExpectOneTouch(Reports(), packets);
 }
 
 TEST_F(ReadPump, PendingReadsAreReissuedByTheirCompletion)
@@ -93,7 +122,7 @@ TEST_F(ReadPump, CompletionsOnAnotherThreadWhileSettingsChange)
     BringUpWith({.CompleteReadsOnOtherThread = true});
     ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
     ASSERT_EQ(Control(IOCTL_TOUCH_SET_BEEP_ENABLE, {1}).Status, STATUS_SUCCESS);
-    const size_t packets = 300;
+    const size_t packets = 200;
     std::atomic<bool> delivered{false};
     HkRunAsync(
         [&] {
@@ -255,4 +284,43 @@ TEST_F(ReadPump, CloseCancelsTheReadAndEndsThePumpOnce)
     Port().Deliver(0x40);
     EXPECT_EQ(Port().BufferedBytes(), 1u);
     EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+}
+
+// Closing waits for the read that another thread may be completing right
+// then; the port is let go only once the pump has ended.
+TEST_F(ReadPump, ReopeningWhileBytesArriveOnAnotherThread)
+{
+    BringUpWith({.CompleteReadsOnOtherThread = true});
+    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    HkRunAsync(
+        [&] {
+            for (uint32_t x = 1; !stop; x = x % 4000 + 1) {
+                if (Port().ReadPending()) {
+                    Port().Deliver(PeerTouchPacket(x, x));
+                } else {
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                }
+            }
+        },
+        PASSIVE_LEVEL);
+    for (int i = 0; i < 40; i++) {
+        EXPECT_EQ(SetPort("COM1").Status, STATUS_SUCCESS);
+        // Let some bytes through before the next close.
+        const size_t reads = Port().ReadsReceived();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (Port().ReadsReceived() < reads + 8 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        if (i % 4 == 1) {
+            EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
+            EXPECT_EQ(RemoveLockHolds(), 0u);
+        }
+    }
+    stop = true;
+    HkWaitAsyncIdle();
+    Port().JoinCompletionThreads();
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+    EXPECT_TRUE(Port().ReadPending());
+    EXPECT_FALSE(Reports().empty());
 }

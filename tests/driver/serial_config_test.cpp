@@ -128,15 +128,6 @@ TEST_F(SerialConfig, DeeperPortStackGetsADeeperReadRequest)
     EXPECT_EQ(Reports().size(), 1u);
 }
 
-TEST_F(SerialConfig, DeepPortOpenedFirst)
-{
-    BringUpWith({.StackSize = 3});
-    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
-    EXPECT_GE(Extension->ReadIrp->StackCount, 3);
-    Port().Deliver(PeerTouchPacket(100, 100));
-    EXPECT_EQ(Reports().size(), 1u);
-}
-
 TEST_F(SerialConfig, ReadRequestThatCannotBeMadeFailsTheOpenButKeepsThePort)
 {
     BringUp();
