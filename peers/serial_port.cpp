@@ -425,6 +425,18 @@ void PeerSerialPort::DeliverBurst(const std::vector<uint8_t>& Bytes)
     }
 }
 
+int64_t PeerSerialPort::DeliverOnLine(const std::vector<PeerTimedByte>& Bytes)
+{
+    int64_t time = HkClock();
+    for (const PeerTimedByte& timed : Bytes) {
+        const ULONG baud = BaudRate();
+        time += timed.Gap + (baud == 0 ? 0 : 100000000 / baud);
+        HkRunClockTo(time);
+        Deliver(timed.Byte);
+    }
+    return time;
+}
+
 bool PeerSerialPort::CompleteReadEmpty()
 {
     PIRP irp = TakePendingRead();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "hostkernel.h"
+#include "touch_controller.h"
 
 #include <ntddser.h>
 
@@ -55,6 +56,11 @@ public:
     // pending read takes the first, so every following read completes
     // inside its send, as on a port with data already waiting.
     void DeliverBurst(const std::vector<uint8_t>& Bytes);
+    // Bytes on the line at the port's line speed, on the virtual clock: byte
+    // k arrives at t(k) = t(k-1) + gap(k) + 100,000,000 / line speed (100-ns
+    // units), with t(-1) the clock now; timers due before a byte fire first.
+    // Returns the arrival time of the last byte.
+    int64_t DeliverOnLine(const std::vector<PeerTimedByte>& Bytes);
     // Completes the pending read successfully with no byte.
     bool CompleteReadEmpty();
     // Completes the pending read with Status (nothing read).

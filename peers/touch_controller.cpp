@@ -133,33 +133,30 @@ bool PeerTouchController::RunScript(const std::string& Script, std::string& Erro
         }
         std::vector<uint32_t> n;
         bool ok = true;
+        size_t coordinates = 0;
+        std::vector<uint8_t> bytes;
         if (command == "tap") {
             ok = ReadNumbers(line, n, 2, 3);
-            if (ok) Tap(n[0], n[1], n.size() > 2 ? n[2] : 50);
+            coordinates = 2;
         } else if (command == "drag") {
             ok = ReadNumbers(line, n, 4, 5);
-            if (ok) Drag(n[0], n[1], n[2], n[3], n.size() > 4 ? n[4] : 10);
+            coordinates = 4;
         } else if (command == "hold") {
             ok = ReadNumbers(line, n, 3, 3);
-            if (ok) Hold(n[0], n[1], n[2]);
+            coordinates = 2;
         } else if (command == "release") {
             ok = ReadNumbers(line, n, 0, 0);
-            if (ok) Release();
         } else if (command == "wait") {
             ok = ReadNumbers(line, n, 1, 1);
-            if (ok) Wait(n[0]);
         } else if (command == "every") {
             ok = ReadNumbers(line, n, 1, 1) && n[0] > 0;
-            if (ok) IntervalMs_ = n[0];
         } else if (command == "bytes") {
-            std::vector<uint8_t> bytes;
             std::string word;
             while (ok && line >> word) {
                 ok = word.size() == 2 && std::isxdigit(static_cast<unsigned char>(word[0])) &&
                      std::isxdigit(static_cast<unsigned char>(word[1]));
                 if (ok) bytes.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
             }
-            if (ok) Raw(bytes);
         } else {
             Error = "line " + std::to_string(number) + ": unknown command '" + command + "'";
             return false;
@@ -168,12 +165,17 @@ bool PeerTouchController::RunScript(const std::string& Script, std::string& Erro
             Error = "line " + std::to_string(number) + ": bad arguments to '" + command + "'";
             return false;
         }
-        const bool coordinates = command == "tap" || command == "drag" || command == "hold";
-        if (coordinates && std::any_of(n.begin(), n.begin() + (command == "drag" ? 4 : 2),
-                                       [](uint32_t v) { return v > 4095; })) {
+        if (std::any_of(n.begin(), n.begin() + coordinates, [](uint32_t v) { return v > 4095; })) {
             Error = "line " + std::to_string(number) + ": coordinates run from 0 to 4095";
             return false;
         }
+        if (command == "tap") Tap(n[0], n[1], n.size() > 2 ? n[2] : 50);
+        else if (command == "drag") Drag(n[0], n[1], n[2], n[3], n.size() > 4 ? n[4] : 10);
+        else if (command == "hold") Hold(n[0], n[1], n[2]);
+        else if (command == "release") Release();
+        else if (command == "wait") Wait(n[0]);
+        else if (command == "every") IntervalMs_ = n[0];
+        else Raw(bytes);
     }
     return true;
 }
