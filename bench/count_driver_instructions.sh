@@ -13,7 +13,7 @@ bytes=$(echo "$summary" | awk '{print $2}')
 valgrind --tool=callgrind --toggle-collect='ReadCompletion*' --callgrind-out-file="$out/cg.out" "$program" >/dev/null 2>"$out/log"
 total=$(awk '/^summary:/ {print $2}' "$out/cg.out")
 own=$(callgrind_annotate --threshold=100 "$out/cg.out" 2>/dev/null |
-      awk '/(driver|core)\/[a-z_]+\.(cpp|h):/ {gsub(",", "", $1); sum += $1} END {print sum + 0}')
+      awk '/%\)  (driver|core)\// {gsub(",", "", $1); sum += $1} END {print sum + 0}')
 echo "$summary"
 awk -v t="$total" -v o="$own" -v b="$bytes" 'BEGIN {
     printf "whole path on the stand-in: %d instructions, %.1f per byte\n", t, t / b
