@@ -15,6 +15,13 @@ BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension
     return DeviceObject != Extension->Self;
 }
 
+// A control device whose touch device was removed has its own, zero-filled
+// extension back; a handle opened before the removal can still send to it.
+static BOOLEAN IsOrphaned(PDEVICE_EXTENSION Extension)
+{
+    return Extension->Self == NULL;
+}
+
 static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
 {
     Irp->IoStatus.Status = Status;
@@ -468,6 +475,9 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->IoStatus.Information = 0;
+    if (IsOrphaned(extension)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
     NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
                                             sizeof(IO_REMOVE_LOCK));
     if (!NT_SUCCESS(status)) {
@@ -663,6 +673,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->IoStatus.Information = 0;
+    if (IsOrphaned(extension)) {
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    }
 
     CONTROL_REQUEST request;
     request.Extension = extension;

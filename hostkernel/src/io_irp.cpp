@@ -414,9 +414,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     const UCHAR major = next->MajorFunction;
-    const bool managerClose =
-        record.Origin == IrpOrigin::Manager && (major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP);
-    CheckTargetDevice(Device, managerClose, routine);
+    // The I/O manager keeps serving handles opened before a device was
+    // deleted (the object lives on, delete pending, until they close): the
+    // driver must answer those. Only drivers sending to a deleted device err.
+    const bool throughHandle = record.Origin == IrpOrigin::Manager;
+    CheckTargetDevice(Device, throughHandle, routine);
     if (Irp->CurrentLocation - 1 < Device->StackSize) {
         HkBugCheck(HkRule::NoMoreIrpStackLocations,
                    Describe(Irp) + " has " + std::to_string(Irp->CurrentLocation - 1) +

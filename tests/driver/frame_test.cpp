@@ -588,6 +588,22 @@ TEST_F(FrameTest, RemovalWithoutPortDeletesBothDevices)
     EXPECT_EQ(HkSymbolicLinkTarget("\\DosDevices\\pelvon"), "");
 }
 
+// A configuration tool that kept its handle across the removal reaches the
+// control device's own, empty record: it must be turned away, not served.
+TEST_F(FrameTest, HandleKeptAcrossRemovalIsTurnedAway)
+{
+    Load();
+    AddAndStart();
+    HANDLE handle = OpenControl();
+    EXPECT_EQ(HkSendRemove(Fdo), STATUS_SUCCESS);
+    for (ULONG code : {IOCTL_TOUCH_OPEN_PORT, IOCTL_TOUCH_SET_BUTTON_MODE, IOCTL_TOUCH_GET_DRIVER_INFO}) {
+        const HkIoResult result = HkDeviceIoControl(handle, code, {1}, 4);
+        EXPECT_EQ(result.Status, STATUS_DELETE_PENDING) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u);
+    }
+    EXPECT_EQ(HkClose(handle), STATUS_SUCCESS);
+}
+
 TEST_F(FrameTest, RemovalWithOpenPortStopsEverything)
 {
     PeerSerialPort& port = AddPort("COM1", 0);
