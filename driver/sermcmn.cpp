@@ -276,8 +276,13 @@ NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 VOID ClosePort(PDEVICE_EXTENSION Extension)
 {
     if (Extension->ReadIrp != NULL) {
-        Extension->ReadPumpStopRequested = TRUE;
+        // Not while the pump is making the request ready on another thread:
+        // the cancel would land in a request being rewritten.
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->ReadCancelLock, &irql);
+        InterlockedExchange(&Extension->ReadPumpStopRequested, TRUE);
         IoCancelIrp(Extension->ReadIrp);
+        KeReleaseSpinLock(&Extension->ReadCancelLock, irql);
         KeWaitForSingleObject(&Extension->ReadPumpIdle, Executive, KernelMode, FALSE, NULL);
     }
     if (Extension->SerialFileObject != NULL) {
@@ -288,6 +293,13 @@ VOID ClosePort(PDEVICE_EXTENSION Extension)
 }
 
 // ---------------------------------------------------------------- read pump
+
+// Set by ClosePort in the requesting thread, read by the pump on whichever
+// thread completes its reads.
+static BOOLEAN PumpStopRequested(PDEVICE_EXTENSION Extension)
+{
+    return InterlockedCompareExchange(&Extension->ReadPumpStopRequested, FALSE, FALSE) != FALSE;
+}
 
 static BOOLEAN IsStoppingStatus(NTSTATUS Status)
 {
@@ -311,6 +323,8 @@ static NTSTATUS IssueReads(PDEVICE_EXTENSION Extension)
     for (;;) {
         InterlockedExchange(&Extension->ReadInterlock, ISSUE_IN_PROGRESS);
         PIRP irp = Extension->ReadIrp;
+        KIRQL irql;
+        KeAcquireSpinLock(&Extension->ReadCancelLock, &irql);
         IoReuseIrp(irp, STATUS_SUCCESS);
         irp->AssociatedIrp.SystemBuffer = &Extension->ReadBuffer;
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -319,9 +333,11 @@ static NTSTATUS IssueReads(PDEVICE_EXTENSION Extension)
         next->Parameters.Read.ByteOffset.LowPart = 0;
         next->Parameters.Read.ByteOffset.HighPart = 0;
         IoSetCompletionRoutine(irp, ReadCompletion, Extension, TRUE, TRUE, TRUE);
+        const BOOLEAN stop = PumpStopRequested(Extension);
+        KeReleaseSpinLock(&Extension->ReadCancelLock, irql);
 
         NTSTATUS status;
-        if (Extension->ReadPumpStopRequested) {
+        if (stop) {
             InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED);
             EndReadPump(Extension);
             return STATUS_CANCELLED;
@@ -362,7 +378,7 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     const ULONG_PTR bytesRead = Irp->IoStatus.Information;
     const UCHAR byte = extension->ReadBuffer;
 
-    BOOLEAN endPump = IsStoppingStatus(status) || extension->ReadPumpStopRequested;
+    BOOLEAN endPump = IsStoppingStatus(status) || PumpStopRequested(extension);
     if (status == STATUS_SUCCESS) {
         extension->ReadFailuresInARow = 0;
         // Counted before arming, so the count never trails a routine that runs.
@@ -399,7 +415,7 @@ NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
         return status;
     }
     KeClearEvent(&Extension->ReadPumpIdle);
-    Extension->ReadPumpStopRequested = FALSE;
+    InterlockedExchange(&Extension->ReadPumpStopRequested, FALSE);
     Extension->ReadFailuresInARow = 0;
     Extension->ReadInterlock = ISSUER_RETURNED;
     status = IssueReads(Extension);
@@ -676,6 +692,12 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (IsOrphaned(extension)) {
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
+    // Keeps the record from going away under the request (removal waits).
+    NTSTATUS status = IoAcquireRemoveLockEx(&extension->ControlLock, Irp, SERMCMN_FILE, __LINE__,
+                                            sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequest(Irp, status);
+    }
 
     CONTROL_REQUEST request;
     request.Extension = extension;
@@ -686,7 +708,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     request.Information = 0;
 
-    const NTSTATUS status = CarryOutControlRequest(stack->Parameters.DeviceIoControl.IoControlCode, &request);
+    status = CarryOutControlRequest(stack->Parameters.DeviceIoControl.IoControlCode, &request);
     Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
-    return CompleteRequest(Irp, status);
+    CompleteRequest(Irp, status);
+    IoReleaseRemoveLockEx(&extension->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
+    return status;
 }

@@ -111,6 +111,8 @@ static VOID InitializeExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Fdo)
     Extension->MouseAttributes.SampleRate = 40;
     IoInitializeRemoveLockEx(&Extension->RemoveLock, REMOVE_LOCK_TAG, 0, REMOVE_LOCK_HIGH_WATERMARK,
                              sizeof(IO_REMOVE_LOCK));
+    // As many control requests as user threads may be in at once: no bound.
+    IoInitializeRemoveLockEx(&Extension->ControlLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeTimer(&Extension->SpeakerTimer);
     KeInitializeDpc(&Extension->SpeakerDpc, SpeakerOffDpc, Extension);
     Extension->SpeakerTimerDueTime.QuadPart = SPEAKER_OFF_DUE_TIME;
@@ -215,6 +217,14 @@ static VOID StopDeviceActivity(PDEVICE_EXTENSION Extension)
 // control device, so that a later add-device can create them again.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION Extension, PIRP Irp)
 {
+    // First cut the control device off the record, then let the control
+    // requests that reached the record through it finish; later ones find
+    // the control device's own extension, or the lock removed.
+    if (Extension->ControlDevice != NULL) {
+        Extension->ControlDevice->DeviceExtension = Extension->ControlDeviceOwnExtension;
+    }
+    IoAcquireRemoveLockEx(&Extension->ControlLock, Irp, SERMDEP_FILE, __LINE__, sizeof(IO_REMOVE_LOCK));
+    IoReleaseRemoveLockAndWaitEx(&Extension->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
     StopDeviceActivity(Extension);
     IoReleaseRemoveLockAndWaitEx(&Extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
     Irp->IoStatus.Status = STATUS_SUCCESS;

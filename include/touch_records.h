@@ -88,11 +88,13 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT PortLock;               // serialises the requests that open and close ports
     BOOLEAN PortsRefused;          // set under PortLock once the device is being removed
     KEVENT ReadPumpIdle;           // signalled while no read is out
-    BOOLEAN ReadPumpStopRequested; // set by ClosePort, checked before every send
+    LONG volatile ReadPumpStopRequested; // set by ClosePort, checked before every send; interlocked
+    KSPIN_LOCK ReadCancelLock;     // ClosePort's cancel against the pump readying the request; zeroed = initialised
     ULONG ReadFailuresInARow;
     LONG volatile SpeakerDpcOwed;  // expiries whose routine has not yet finished
     KEVENT SpeakerDpcIdle;         // signalled when SpeakerDpcOwed drops to 0
     PVOID ControlDeviceOwnExtension; // given back to the control device before it is deleted
+    IO_REMOVE_LOCK ControlLock;    // held by each control request; removal waits for them
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #include "platform_layouts.h"

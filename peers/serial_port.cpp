@@ -76,6 +76,21 @@ void CompleteOnThisThread(PIRP Irp)
     }
 }
 
+// Spins rather than sleeps: sleeps are far coarser than the windows raced.
+void WaitMicroseconds(unsigned Us)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(Us);
+    while (Us != 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::yield();
+    }
+}
+
+// IoCancelIrp may set the flag on another thread at any moment.
+bool IsCancelled(PIRP Irp)
+{
+    return __atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) != FALSE;
+}
+
 bool HasInput(PIO_STACK_LOCATION Stack, size_t Bytes)
 {
     return Stack->Parameters.DeviceIoControl.InputBufferLength >= Bytes;
@@ -88,7 +103,7 @@ bool HasOutput(PIO_STACK_LOCATION Stack, size_t Bytes)
 
 } // namespace
 
-PeerSerialPort::PeerSerialPort(const PeerSerialPortConfig& Config) : Config_(Config)
+PeerSerialPort::PeerSerialPort(const PeerSerialPortConfig& Config) : Config_(Config), DelayRandom_(Config.DelaySeed)
 {
     std::u16string name = HkWide(DeviceName());
     UNICODE_STRING deviceName = HkUnicodeString(name);
@@ -126,6 +141,11 @@ void PeerSerialPort::JoinCompletionThreads()
     for (std::thread& thread : threads) {
         thread.join();
     }
+}
+
+unsigned PeerSerialPort::NextDelayLocked()
+{
+    return Config_.MaxCompletionDelayUs == 0 ? 0 : DelayRandom_() % (Config_.MaxCompletionDelayUs + 1);
 }
 
 void PeerSerialPort::CompleteLater(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
@@ -301,7 +321,7 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
         if (PendingRead_ != nullptr) {
             HkBugCheck(HkRule::IoManagerViolation, "a second read sent to " + DeviceName() + " while one is pending");
         }
-        if (Irp->Cancel) {
+        if (IsCancelled(Irp)) {
             failure = STATUS_CANCELLED;
         } else if (ReadFailure_) {
             failure = ReadFailure_;
@@ -312,17 +332,22 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
             IoMarkIrpPending(Irp);
             PendingRead_ = Irp;
             IoSetCancelRoutine(Irp, PeerSerialCancel);
-            if (Irp->Cancel && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+            if (IsCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
                 PendingRead_ = nullptr;
                 failure = STATUS_CANCELLED;
             } else if (!Received_.empty()) {
-                // Forced to complete from elsewhere although a byte waits.
+                // Forced to complete from elsewhere although a byte waits;
+                // unless a cancel took the request meanwhile: its routine
+                // completes it.
+                if (IoSetCancelRoutine(Irp, nullptr) == nullptr) {
+                    return STATUS_PENDING;
+                }
                 PendingRead_ = nullptr;
-                IoSetCancelRoutine(Irp, nullptr);
                 const uint8_t next = Received_.front();
                 Received_.pop_front();
                 *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = next;
-                Threads_.emplace_back([Irp] {
+                Threads_.emplace_back([Irp, delay = NextDelayLocked()] {
+                    WaitMicroseconds(delay);
                     Irp->IoStatus.Status = STATUS_SUCCESS;
                     Irp->IoStatus.Information = 1;
                     CompleteOnThisThread(Irp);
@@ -374,7 +399,10 @@ void PeerSerialPort::CompleteRead(PIRP Irp, NTSTATUS Status, std::optional<uint8
     Irp->IoStatus.Information = Byte ? 1 : 0;
     if (Config_.CompleteReadsOnOtherThread) {
         std::lock_guard<std::mutex> guard(Lock_);
-        Threads_.emplace_back([Irp] { CompleteOnThisThread(Irp); });
+        Threads_.emplace_back([Irp, delay = NextDelayLocked()] {
+            WaitMicroseconds(delay);
+            CompleteOnThisThread(Irp);
+        });
         return;
     }
     CompleteAtDispatch(Irp);

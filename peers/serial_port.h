@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,11 @@ struct PeerSerialPortConfig {
     bool AcceptBasicSettings = true;
     bool PendControlRequests = false; // complete them later from another thread
     bool CompleteReadsOnOtherThread = false;
+    // With CompleteReadsOnOtherThread: each completion thread first waits a
+    // random 0..this many microseconds (seeded by DelaySeed), so completions
+    // land anywhere around the return of the send. 0: complete at once.
+    unsigned MaxCompletionDelayUs = 0;
+    unsigned DelaySeed = 1;
 };
 
 class PeerSerialPort {
@@ -117,4 +123,6 @@ private:
     SERIAL_TIMEOUTS Timeouts_{};
     SERIAL_HANDFLOW HandFlow_{};
     std::vector<std::thread> Threads_;
+    std::mt19937 DelayRandom_;
+    unsigned NextDelayLocked();
 };

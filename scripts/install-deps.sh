@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if missing.
-# Usage: scripts/install-deps.sh [host|kernel|all]   (run as root)
+# Usage: scripts/install-deps.sh [host|kernel|fuzz|all]   (run as root)
 set -euo pipefail
 
 want=${1:-all}
 host_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev valgrind)
 kernel_packages=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686)
+# clang++ with libFuzzer and the sanitizer runtimes (clang-14 only recommends them).
+fuzz_packages=(cmake make g++ clang libclang-rt-14-dev)
 
 packages=()
 case "$want" in
     host) packages=("${host_packages[@]}") ;;
     kernel) packages=("${kernel_packages[@]}") ;;
-    all) packages=("${host_packages[@]}" "${kernel_packages[@]}") ;;
-    *) echo "usage: $0 [host|kernel|all]" >&2; exit 2 ;;
+    fuzz) packages=("${fuzz_packages[@]}") ;;
+    all) packages=("${host_packages[@]}" "${kernel_packages[@]}" "${fuzz_packages[@]}") ;;
+    *) echo "usage: $0 [host|kernel|fuzz|all]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh all
+scripts/install-wine.sh
 
 jobs=$(nproc)
 cmake --preset kernel-x86
@@ -16,3 +17,11 @@ for preset in host host-asan; do
     cmake --build --preset "$preset" -j"$jobs"
     ctest --preset "$preset" -j"$jobs"
 done
+# Races: the robustness and driver tests under ThreadSanitizer, with fewer
+# iterations; only the deliberately unlocked settings are suppressed.
+cmake --preset host-tsan
+cmake --build --preset host-tsan -j"$jobs" --target robustness_tests driver_tests
+tsan="suppressions=$PWD/tests/robustness/tsan.supp"
+TSAN_OPTIONS="$tsan" PELVON_ROBUSTNESS_SCALE=0.3 build/host-tsan/tests/robustness_tests
+TSAN_OPTIONS="$tsan" build/host-tsan/tests/driver_tests
+scripts/run-fuzzers.sh 45

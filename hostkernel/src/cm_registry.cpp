@@ -13,6 +13,15 @@
 
 namespace {
 
+// Values may be empty: memcpy wants a valid source even for zero bytes.
+void CopyBytes(void* Destination, const void* Source, size_t Length)
+{
+    if (Length != 0) {
+        std::memcpy(Destination, Source, Length);
+    }
+}
+
+
 // Not in wdm.h: the driver never sees it, only a key deleted under an open handle.
 constexpr NTSTATUS StatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);
 constexpr ULONG FullInformationFixedPart = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
@@ -347,13 +356,13 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
             return STATUS_BUFFER_TOO_SMALL;
         }
         CheckDestination(reinterpret_cast<uintptr_t>(target->Buffer), length, name, "string data");
-        std::memcpy(target->Buffer, data.data(), length);
+        CopyBytes(target->Buffer, data.data(), length);
         target->Length = static_cast<USHORT>(std::min<size_t>(length >= 2 ? length - 2 : 0, 0xFFFF));
         return STATUS_SUCCESS;
     }
     if (length <= sizeof(ULONG)) {
         CheckDestination(address, length, name, "raw value");
-        std::memcpy(destination, data.data(), length);
+        CopyBytes(destination, data.data(), length);
         return STATUS_SUCCESS;
     }
     CheckDestination(address, sizeof(LONG), name, "size word read before the store");
@@ -365,7 +374,7 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
             return STATUS_BUFFER_TOO_SMALL;
         }
         CheckDestination(address, length, name, "data stored without header");
-        std::memcpy(destination, data.data(), length);
+        CopyBytes(destination, data.data(), length);
         return STATUS_SUCCESS;
     }
     // Non-negative: the size of a buffer that takes length, type, data.
@@ -375,7 +384,7 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
     CheckDestination(address, length + 8, name, "length and type header plus data");
     const ULONG header[2] = {static_cast<ULONG>(length), type};
     std::memcpy(destination, header, sizeof(header));
-    std::memcpy(static_cast<uint8_t*>(destination) + sizeof(header), data.data(), length);
+    CopyBytes(static_cast<uint8_t*>(destination) + sizeof(header), data.data(), length);
     return STATUS_SUCCESS;
 }
 
@@ -711,9 +720,11 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     std::memcpy(out, fixed, sizeof(fixed));
     const std::vector<uint8_t> nameBytes(reinterpret_cast<const uint8_t*>(value.Name.data()),
                                          reinterpret_cast<const uint8_t*>(value.Name.data()) + nameLength);
-    std::memcpy(out + FullInformationFixedPart, nameBytes.data(),
-                std::min(nameLength, Length - FullInformationFixedPart));
-    if (Length > dataOffset) {
+    if (nameLength != 0) {
+        std::memcpy(out + FullInformationFixedPart, nameBytes.data(),
+                    std::min(nameLength, Length - FullInformationFixedPart));
+    }
+    if (Length > dataOffset && dataLength != 0) {
         std::memcpy(out + dataOffset, value.Data.data(), std::min(dataLength, Length - dataOffset));
     }
     return Length < needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;

@@ -647,7 +647,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
                    "IoReuseIrp on " + Describe(Irp) + ", which " +
                        DescribeDevice(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) + " still holds");
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
         HkBugCheck(HkRule::IoManagerViolation, "IoReuseIrp on " + Describe(Irp) + " with a cancel routine set");
     }
     const CSHORT type = Irp->Type;
@@ -679,7 +679,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
                    "IoFreeIrp on " + Describe(Irp) + ", which " +
                        DescribeDevice(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) + " still holds");
     }
-    if (Irp->CancelRoutine != nullptr) {
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
         HkBugCheck(HkRule::IoManagerViolation, "IoFreeIrp on " + Describe(Irp) + " with a cancel routine set");
     }
     std::lock_guard<std::mutex> guard(Lock());
@@ -715,7 +715,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         HkBugCheck(HkRule::IoManagerViolation, Describe(Irp) + " completed with STATUS_PENDING");
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // IoCancelIrp may be exchanging it on another thread right now.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
         HkBugCheck(HkRule::CancelStateInCompletedIrp, Describe(Irp) + " completed with its cancel routine still set");
     }
     CheckInformation(Irp);
@@ -734,7 +735,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PVOID context = left->Context;
         const bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                                    (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                                   (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) &&
+                                                    (control & SL_INVOKE_ON_CANCEL)));
         ClearLocation(left);
         if (!invoke) {
             if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
@@ -785,7 +787,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     InUse use(Irp, "IoCancelIrp", HkRule::IoManagerViolation);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // The owner of the request reads the flag without the cancel spin lock.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
