@@ -6,23 +6,12 @@
 #include <thread>
 
 #include "hostkernel.h"
+#include "stop_rule.h"
 #include "verifier.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// The rule a verifier stop names, or "no stop".
-template <class Action>
-std::string StopRule(Action action)
-{
-    try {
-        action();
-    } catch (const HkVerifierFailure& failure) {
-        return failure.RuleName;
-    }
-    return "no stop";
-}
 
 class StandIn : public ::testing::Test {
 protected:

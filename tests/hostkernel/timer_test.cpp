@@ -4,20 +4,10 @@
 #include <vector>
 
 #include "hostkernel.h"
+#include "stop_rule.h"
 #include "verifier.h"
 
 namespace {
-
-template <class Action>
-std::string StopRule(Action action)
-{
-    try {
-        action();
-    } catch (const HkVerifierFailure& failure) {
-        return failure.RuleName;
-    }
-    return "no stop";
-}
 
 const int64_t Ms = 10000; // 100-ns units
 
