@@ -29,3 +29,10 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# wine32 installs everywhere, but runs only where the kernel executes i386
+# programs; say so once, rather than let a later Wine error suggest a bad install.
+status=0
+"$(dirname "$0")/can-run-i386.sh" --skip-log /dev/null >/dev/null 2>&1 || status=$?
+if [ "$status" -eq 77 ]; then
+    echo "Installed. This machine cannot run 32-bit x86 programs: the 32-bit Wine runs will be reported as skipped."
+fi

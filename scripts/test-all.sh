@@ -4,6 +4,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Checks that cannot run on this machine (32-bit programs where the kernel
+# has no IA32 emulation) add one line each here; the summary repeats them.
+export PELVON_SKIP_LOG=$PWD/build/skipped-checks.txt
+mkdir -p build
+: >"$PELVON_SKIP_LOG"
+summary() {
+    local status=$?
+    echo "== Summary"
+    if [ -s "$PELVON_SKIP_LOG" ]; then
+        echo "Skipped on this machine:"
+        sed 's/^/  - /' "$PELVON_SKIP_LOG"
+    else
+        echo "Nothing was skipped."
+    fi
+    if [ "$status" -eq 0 ]; then echo "Every test passed."; else echo "FAILED (exit $status)."; fi
+}
+trap summary EXIT
+
 scripts/install-deps.sh all
 scripts/install-wine.sh
 

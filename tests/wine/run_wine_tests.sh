@@ -39,6 +39,15 @@ done
 driver=$(realpath "$driver") class_driver=$(realpath "$class_driver")
 requests=$(realpath "$requests") pelvonctl=$(realpath "$pelvonctl") work=$(realpath -m "$work")
 
+# A 32-bit prefix needs 32-bit programs; a machine that cannot run them
+# reports this run as skipped (77), and only there.
+"$source_dir/scripts/can-run-i386.sh" --what "the real-kernel run of pelvon.sys"
+case $? in
+    0) ;;
+    77) exit 77 ;;
+    *) echo "FAIL: could not tell whether this machine runs 32-bit x86 programs"; exit 1 ;;
+esac
+
 started=$SECONDS
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
