@@ -10,6 +10,12 @@ function(pelvon_kernel_code target)
         target_compile_options(${target} PRIVATE
             -ffreestanding -fno-threadsafe-statics -fno-asynchronous-unwind-tables
             -mgeneral-regs-only -fno-tree-loop-distribute-patterns)
+        if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+            # Windows 2000 runs on Pentium-class and embedded x86 parts
+            # without CMOV; the compiler's default (pentiumpro) emits it.
+            # scripts/check-driver-binary.sh rejects anything beyond i586.
+            target_compile_options(${target} PRIVATE -march=i586)
+        endif()
         # MinGW's wdm.h redefines two intrinsics that intrin-impl.h already has.
         target_compile_definitions(${target} PUBLIC
             __INTRINSIC_DEFINED_InterlockedBitTestAndSet
