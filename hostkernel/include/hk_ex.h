@@ -53,6 +53,14 @@ HkPoolUsage HkPoolOutstanding();
 ULONG HkPoolBlockTag(const void* P);
 POOL_TYPE HkPoolBlockType(const void* P);
 size_t HkPoolAllocationCount(); // successful allocations since the reset
+// The largest block asked for since the reset, granted or not. A request
+// larger than any Windows 2000 pool fails, as it would there.
+struct HkPoolRequest {
+    size_t Bytes = 0;
+    ULONG Tag = 0;
+    std::string Where; // service and caller
+};
+HkPoolRequest HkPoolLargestRequest();
 // The block is meant to outlive the scenario (the saved registry path, the
 // read request): the leak check leaves it out. std::out_of_range if P is
 // not a live block.

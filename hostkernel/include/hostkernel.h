@@ -43,6 +43,33 @@ std::string HkVerifierReport();
 // Lets code outside the stand-in (peers, tools) forget what HkReset destroys.
 void HkRegisterResetHook(const char* Name, std::function<void()> Reset);
 
+// ---- pause points: a thread stopped inside a kernel service, as if
+// pre-empted there, while the test does another processor's work. Points:
+//   "IoAcquireRemoveLockEx"   at entry; Subject: the lock
+//   "IofCallDriver.Returned"  after the target's dispatch returned, before
+//                             the caller continues; Subject: the IRP
+//   "KfAcquireSpinLock"       at entry, before the lock is taken; Subject:
+//                             the lock (the cancel spin lock is left out)
+//   "RtlQueryRegistryValues"  at entry, before the key is opened; Subject:
+//                             the Path argument
+// The first thread that reaches Point with When(Subject) true (or When
+// empty) stops there until Release() or the destructor; one at a time.
+class HkPause {
+public:
+    explicit HkPause(const std::string& Point, std::function<bool(const void* Subject)> When = {});
+    ~HkPause();
+    HkPause(const HkPause&) = delete;
+    HkPause& operator=(const HkPause&) = delete;
+    bool WaitUntilReached(double Seconds = 10);
+    bool Reached() const;
+    void Release();
+
+private:
+    void* Armed_;
+};
+// Called by the stand-in's services at their pause points.
+void HkPassPausePoint(const char* Point, const void* Subject);
+
 #include "hk_ex.h"
 #include "hk_io.h"
 #include "hk_registry.h"

@@ -25,6 +25,7 @@ void CopyBytes(void* Destination, const void* Source, size_t Length)
 // Not in wdm.h: the driver never sees it, only a key deleted under an open handle.
 constexpr NTSTATUS StatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);
 constexpr ULONG FullInformationFixedPart = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
+constexpr ULONG NoDataOffset = 0xFFFFFFFF;
 
 // ---------------------------------------------------------------- text
 
@@ -495,8 +496,12 @@ NTSTATUS QueryNamedValue(const RTL_QUERY_REGISTRY_TABLE& entry, const std::share
             value = *found;
         }
     }
-    const bool useDefault = !value || value->Type == REG_NONE ||
-                            (value->Data.empty() && value->Type == entry.DefaultType);
+    // A value without data is passed over, default and all: the platform's
+    // query sees no data offset and stores nothing for it.
+    if (value && value->Data.empty()) {
+        return (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED) ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_SUCCESS;
+    }
+    const bool useDefault = !value || value->Type == REG_NONE;
     if (!useDefault) {
         return Deliver(entry, name, value->Type, value->Data, context);
     }
@@ -519,8 +524,8 @@ NTSTATUS EnumerateValues(const RTL_QUERY_REGISTRY_TABLE& entry, const std::share
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     for (const Value& value : values) {
-        if (value.Type == REG_NONE && entry.DefaultType == REG_NONE) {
-            continue;
+        if ((value.Type == REG_NONE && entry.DefaultType == REG_NONE) || value.Data.empty()) {
+            continue; // values without data never reach the routine
         }
         const NTSTATUS status = Deliver(entry, value.Name, value.Type, value.Data, context);
         if (!NT_SUCCESS(status)) {
@@ -709,8 +714,10 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
 
     const ULONG nameLength = static_cast<ULONG>(value.Name.size() * 2);
     const ULONG dataLength = static_cast<ULONG>(value.Data.size());
-    const ULONG dataOffset = (FullInformationFixedPart + nameLength + 3) & ~3u;
-    const ULONG needed = dataOffset + dataLength;
+    // A value without data has no data offset: the platform reports -1.
+    const ULONG nameEnd = (FullInformationFixedPart + nameLength + 3) & ~3u;
+    const ULONG dataOffset = dataLength == 0 ? NoDataOffset : nameEnd;
+    const ULONG needed = dataLength == 0 ? FullInformationFixedPart + nameLength : nameEnd + dataLength;
     *ResultLength = needed;
     if (Length < FullInformationFixedPart) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -724,7 +731,7 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
         std::memcpy(out + FullInformationFixedPart, nameBytes.data(),
                     std::min(nameLength, Length - FullInformationFixedPart));
     }
-    if (Length > dataOffset && dataLength != 0) {
+    if (dataLength != 0 && Length > dataOffset) {
         std::memcpy(out + dataOffset, value.Data.data(), std::min(dataLength, Length - dataOffset));
     }
     return Length < needed ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
@@ -734,6 +741,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
                                                 PVOID Context, PVOID)
 {
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
+    HkPassPausePoint("RtlQueryRegistryValues", Path);
     if (QueryTable == nullptr) {
         HkBugCheck(HkRule::VerifierViolation, "RtlQueryRegistryValues: QueryTable is NULL");
     }

@@ -26,6 +26,10 @@ constexpr uint8_t FreedFill = 0xDD;
 constexpr size_t GuardBytes = 16;
 constexpr size_t PageSize = 4096;
 constexpr size_t QuarantineBlocks = 256;
+// No Windows 2000 pool is this large (non-paged at most 256 MB, paged about
+// 470 MB): a request above it fails there, and fails here without touching
+// the host's memory.
+constexpr size_t LargerThanAnyPool = 256u * 1024 * 1024;
 
 struct Block {
     uint8_t* Raw;
@@ -48,6 +52,7 @@ struct Pool {
     std::deque<Block> Quarantine;
     std::set<const void*> Freed; // freed and not handed out again
     uint64_t Allocations = 0;
+    HkPoolRequest Largest{};
 };
 
 // Never destroyed: blocks still live or quarantined when the process ends
@@ -169,6 +174,7 @@ void ResetPool()
     pool.Quarantine.clear();
     pool.Freed.clear();
     pool.Allocations = 0;
+    pool.Largest = {};
 }
 
 std::string PoolLeftBehind()
@@ -228,7 +234,14 @@ PVOID Allocate(POOL_TYPE Type, SIZE_T Size, ULONG Tag, const char* Site, const v
     if (Size == 0) {
         HkBugCheck(HkRule::VerifierViolation, std::string(Site) + " of zero bytes");
     }
-    if (HkShouldFailAllocation(Site, Caller)) {
+    {
+        Pool& pool = ThePool();
+        std::lock_guard<std::mutex> guard(pool.Lock);
+        if (Size > pool.Largest.Bytes) {
+            pool.Largest = {Size, Tag, std::string(Site) + " at " + CallSite(Caller)};
+        }
+    }
+    if (Size > LargerThanAnyPool || HkShouldFailAllocation(Site, Caller)) {
         return nullptr;
     }
 
@@ -347,6 +360,13 @@ POOL_TYPE HkPoolBlockType(const void* P)
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> guard(pool.Lock);
     return LiveBlock(pool, P).Type;
+}
+
+HkPoolRequest HkPoolLargestRequest()
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.Lock);
+    return pool.Largest;
 }
 
 size_t HkPoolAllocationCount()

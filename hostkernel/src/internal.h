@@ -17,6 +17,14 @@ void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine);
 // allocates. Site is the service's name; Caller the driver's return address.
 bool HkShouldFailAllocation(const char* Site, const void* Caller);
 
+// ---- critical regions (ke_event.cpp) and the user-mode request whose
+// dispatch runs on this thread (io_irp.cpp): together they let a wait tell
+// whether a suspended thread could stall removal.
+int HkCriticalRegionDepth();
+PIRP HkUserRequestOnThisThread();
+// The remove lock held with Tag, described, or "" when none is.
+std::string HkRemoveLockHeldWithTag(const void* Tag);
+
 // ---- resets: each component registers one; HkReset() calls them all.
 void HkRegisterReset(const char* Component, std::function<void()> Reset);
 

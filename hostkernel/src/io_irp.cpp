@@ -386,6 +386,8 @@ std::string OriginText(IrpOrigin Origin)
     return "?";
 }
 
+thread_local PIRP UserRequestOnThisThread = nullptr;
+
 } // namespace
 
 std::mutex& Lock()
@@ -546,7 +548,28 @@ NTSTATUS SendManagerIrp(PDEVICE_OBJECT Target, ManagerIrp& Request)
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "a request of the I/O manager");
     std::shared_ptr<ManagerRequest> request = Request.Request;
     const bool power = IoGetNextIrpStackLocation(Request.Irp)->MajorFunction == IRP_MJ_POWER;
-    CallDriver(Target, Request.Irp, power);
+    {
+        // A user-mode request runs its dispatch in the caller's thread, which
+        // its process can suspend.
+        struct UserRequestScope {
+            PIRP Saved;
+            explicit UserRequestScope(PIRP Irp) : Saved(UserRequestOnThisThread)
+            {
+                if (Irp->RequestorMode == UserMode) {
+                    UserRequestOnThisThread = Irp;
+                }
+            }
+            ~UserRequestScope() { UserRequestOnThisThread = Saved; }
+        } scope(Request.Irp);
+        const int regions = HkCriticalRegionDepth();
+        const UCHAR major = IoGetNextIrpStackLocation(Request.Irp)->MajorFunction;
+        CallDriver(Target, Request.Irp, power);
+        if (HkCriticalRegionDepth() != regions) {
+            HkBugCheck(HkRule::ApcIndexMismatch, DescribeDevice(Target) + " returned from " + MajorName(major) +
+                                                     " with unbalanced critical regions (" + std::to_string(regions) +
+                                                     " before, " + std::to_string(HkCriticalRegionDepth()) + " after)");
+        }
+    }
     if (!request->Finished) {
         KeWaitForSingleObject(&request->Done, Executive, KernelMode, FALSE, nullptr);
     }
@@ -598,6 +621,11 @@ std::string IrpLeaks()
 } // namespace hkio
 
 using namespace hkio;
+
+PIRP HkUserRequestOnThisThread()
+{
+    return UserRequestOnThisThread;
+}
 
 size_t HkLiveIrpCount()
 {
@@ -688,7 +716,11 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    return CallDriver(DeviceObject, Irp, false);
+    const NTSTATUS status = CallDriver(DeviceObject, Irp, false);
+    // The caller may be pre-empted right after the call returns, while the
+    // request is already completing elsewhere.
+    HkPassPausePoint("IofCallDriver.Returned", Irp);
+    return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)

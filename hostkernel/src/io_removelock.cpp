@@ -146,6 +146,19 @@ std::string RemoveLockLeaks()
 
 using namespace hkio;
 
+std::string HkRemoveLockHeldWithTag(const void* Tag)
+{
+    std::lock_guard<std::mutex> guard(Table().Lock);
+    for (const auto& [lock, info] : Table().Locks) {
+        for (const Hold& held : info.Holds) {
+            if (held.Tag == Tag) {
+                return Describe(lock) + " (" + DescribeHold(held) + ")";
+            }
+        }
+    }
+    return "";
+}
+
 size_t HkRemoveLockHolds(PIO_REMOVE_LOCK Lock)
 {
     std::lock_guard<std::mutex> guard(Table().Lock);
@@ -205,6 +218,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
                                      ULONG RemlockSize)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLock");
+    HkPassPausePoint("IoAcquireRemoveLockEx", RemoveLock);
     {
         std::lock_guard<std::mutex> guard(Table().Lock);
         Tracked(RemoveLock, RemlockSize, "IoAcquireRemoveLock");
@@ -217,11 +231,13 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     std::lock_guard<std::mutex> guard(Table().Lock);
     LockInfo& info = Tracked(RemoveLock, RemlockSize, "IoAcquireRemoveLock");
     info.Holds.push_back({Tag, File != nullptr ? File : "", Line, HkClock()});
-    if (info.HighWatermark != 0 && info.Holds.size() > info.HighWatermark) {
+    // The platform compares its count, which includes the lock's own bias of
+    // one, so a watermark of N admits N - 1 holds at once.
+    if (info.HighWatermark != 0 && info.Holds.size() + 1 > info.HighWatermark) {
         HkBugCheck(HkRule::RemoveLockViolation, Describe(RemoveLock) + " acquired " +
                                                     std::to_string(info.Holds.size()) +
-                                                    " times at once, above its HighWatermark of " +
-                                                    std::to_string(info.HighWatermark));
+                                                    " times at once: its count, with the bias, is above its "
+                                                    "HighWatermark of " + std::to_string(info.HighWatermark));
     }
     return STATUS_SUCCESS;
 }

@@ -42,12 +42,14 @@ Dispatcher& TheDispatcher()
 }
 
 std::atomic<double> WatchdogSeconds{DefaultWatchdogSeconds};
+thread_local int CriticalRegionDepth = 0;
 
 struct Registrar {
     Registrar()
     {
         HkRegisterReset("ke_event", [] {
             WatchdogSeconds = DefaultWatchdogSeconds;
+            CriticalRegionDepth = 0; // a stop may have unwound out of a region
             Dispatcher& state = TheDispatcher();
             std::lock_guard<std::mutex> guard(state.Lock);
             state.Waiters.clear();
@@ -88,7 +90,31 @@ void RemoveWaiter(Dispatcher& state, DISPATCHER_HEADER* Header, Waiter* Self)
     }
 }
 
+// A thread of a user-mode request that blocks while it holds a remove lock
+// taken for that request can be suspended there by its process (a normal
+// kernel APC), and removal would then wait for it for ever. Inside a
+// critical region normal kernel APCs are held off.
+void CheckSuspendableWait(PVOID Object)
+{
+    PIRP request = HkUserRequestOnThisThread();
+    if (request == nullptr || CriticalRegionDepth > 0 || HkIrql() != PASSIVE_LEVEL) {
+        return;
+    }
+    const std::string held = HkRemoveLockHeldWithTag(request);
+    if (!held.empty()) {
+        HkBugCheck(HkRule::VerifierViolation,
+                   "KeWaitForSingleObject on " + Address(Object) + " outside a critical region in the thread of a "
+                   "user-mode request that holds " + held + ": suspending that thread would stall removal "
+                   "(KeEnterCriticalRegion first)");
+    }
+}
+
 } // namespace
+
+int HkCriticalRegionDepth()
+{
+    return CriticalRegionDepth;
+}
 
 void HkSetWaitWatchdog(double Seconds)
 {
@@ -101,6 +127,21 @@ double HkWaitWatchdog()
 }
 
 extern "C" {
+
+VOID NTAPI KeEnterCriticalRegion(VOID)
+{
+    HkRequireIrqlAtMost(APC_LEVEL, "KeEnterCriticalRegion");
+    ++CriticalRegionDepth;
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID)
+{
+    HkRequireIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
+    if (CriticalRegionDepth == 0) {
+        HkBugCheck(HkRule::VerifierViolation, "KeLeaveCriticalRegion without a KeEnterCriticalRegion on this thread");
+    }
+    --CriticalRegionDepth;
+}
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
@@ -193,6 +234,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         deadline = Timeout->QuadPart < 0 ? HkClock() - Timeout->QuadPart : Timeout->QuadPart - HkSystemTimeBase();
     }
 
+    // Whether or not this wait blocks: the next one under the same lock may.
+    if (!poll) {
+        CheckSuspendableWait(Object);
+    }
     Dispatcher& state = TheDispatcher();
     std::unique_lock<std::mutex> guard(state.Lock);
     if (header->SignalState != 0) {

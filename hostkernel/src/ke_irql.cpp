@@ -123,6 +123,9 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    if (SpinLock != &CancelSpinLock) { // the stand-in's own: not a driver's decision point
+        HkPassPausePoint("KfAcquireSpinLock", SpinLock);
+    }
     SpinLocks& locks = Locks();
     const auto self = std::this_thread::get_id();
     {

@@ -19,7 +19,8 @@ inline constexpr Rule IrpCompletedTwice{"MULTIPLE_IRP_COMPLETE_REQUESTS", 0x44};
 inline constexpr Rule NoMoreIrpStackLocations{"NO_MORE_IRP_STACK_LOCATIONS", 0x35};
 inline constexpr Rule IoManagerViolation{"DRIVER_VERIFIER_IOMANAGER_VIOLATION", 0xC9};
 inline constexpr Rule CancelStateInCompletedIrp{"CANCEL_STATE_IN_COMPLETED_IRP", 0x48};
-// IRQL
+// IRQL and APCs
+inline constexpr Rule ApcIndexMismatch{"APC_INDEX_MISMATCH", 0x01};
 inline constexpr Rule IrqlNotLessOrEqual{"IRQL_NOT_LESS_OR_EQUAL", 0x0A};
 inline constexpr Rule IrqlNotGreaterOrEqual{"IRQL_NOT_GREATER_OR_EQUAL", 0x09};
 inline constexpr Rule IrqlMismatchOnReturn{"IRQL_UNEXPECTED_VALUE", 0xC8};

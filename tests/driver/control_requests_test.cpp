@@ -318,6 +318,24 @@ TEST_F(PortRequests, OpenPortOfAnUnknownNameKeepsWhatItWasGiven)
     EXPECT_EQ(Extension->SerialDevice, nullptr);
 }
 
+// A mistyped name must not cost a working touchscreen: the port in use is
+// closed only once the new name has been found.
+TEST_F(PortRequests, OpenPortOfAnUnknownNameLeavesTheRunningPortRunning)
+{
+    BringUpOpen();
+    EXPECT_EQ(OpenPort("COM9", 9600).Status, STATUS_NOT_FOUND);
+    EXPECT_EQ(PortName(), "COM9");
+    EXPECT_TRUE(Port().IsOpen());
+    EXPECT_TRUE(Port().ReadPending());
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+    Port().Deliver(PeerTouchPacket(100, 100));
+    EXPECT_EQ(Reports().size(), 1u);
+    // Asking for the same port again reopens it.
+    EXPECT_EQ(OpenPort("COM1", 9600).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port().OpenCount(), 2u);
+    EXPECT_TRUE(Port().ReadPending());
+}
+
 TEST_F(PortRequests, OpenPortInputShorterThanAnnouncedChangesNothing)
 {
     BringUpOpen();

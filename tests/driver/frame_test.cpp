@@ -590,6 +590,21 @@ TEST_F(FrameTest, RemovalWithoutPortDeletesBothDevices)
 
 // A configuration tool that kept its handle across the removal reaches the
 // control device's own, empty record: it must be turned away, not served.
+// What adding the device and opening a port ask of the pool is small and
+// tagged as the driver's: the port lookup's result (256 characters) and the
+// registry's query table (13 entries) are the largest blocks.
+TEST_F(FrameTest, AddingAndOpeningAskOnlyForSmallBlocks)
+{
+    AddPort("COM1", 0);
+    Load();
+    AddAndStart();
+    ASSERT_EQ(OpenPort("COM1", 19200).Status, STATUS_SUCCESS);
+    const HkPoolRequest largest = HkPoolLargestRequest();
+    EXPECT_LE(largest.Bytes, std::max(PORT_NAME_CHARACTERS * sizeof(WCHAR), 13 * sizeof(RTL_QUERY_REGISTRY_TABLE)))
+        << largest.Where;
+    EXPECT_EQ(largest.Tag, HkTagDdk) << largest.Where;
+}
+
 TEST_F(FrameTest, HandleKeptAcrossRemovalIsTurnedAway)
 {
     Load();

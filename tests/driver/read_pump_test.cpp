@@ -204,27 +204,61 @@ TEST_F(ReadPump, PortFailingEveryReadFailsTheOpen)
     EXPECT_EQ(Reports().size(), 1u);
 }
 
-TEST_F(ReadPump, RunningPumpStopsWhenThePortFailsEveryRead)
+// Reads that waited at the port and then failed (time-outs, line errors)
+// never count toward the stop: such a port is not spinning, and touch input
+// after them must still arrive.
+TEST_F(ReadPump, ReadsThatWaitedAndFailedNeverStopThePump)
 {
     BringUpOpen();
-    // Failures with a success between them do not add up.
-    for (int i = 0; i < READ_FAILURE_LIMIT - 1; i++) {
-        ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
-    }
-    Port().Deliver(0x00);
-    for (int i = 0; i < READ_FAILURE_LIMIT - 1; i++) {
-        ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
+    for (int i = 0; i < 2 * READ_FAILURE_LIMIT; i++) {
+        ASSERT_TRUE(Port().FailPendingRead(i % 2 ? STATUS_TIMEOUT : STATUS_INVALID_PARAMETER)) << i;
     }
     EXPECT_TRUE(Port().ReadPending());
+    Port().Deliver(PeerTouchPacket(100, 100));
+    EXPECT_EQ(Reports().size(), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 1u);
+}
 
+TEST_F(ReadPump, RunningPumpStopsWhenThePortFailsEveryReadInsideItsSend)
+{
+    BringUpOpen();
     const size_t reads = Port().ReadsReceived();
     Port().FailReadsAtOnce(STATUS_INVALID_PARAMETER);
+    // This one waited, so it does not count; the reads after it fail at once.
     ASSERT_TRUE(Port().FailPendingRead(STATUS_INVALID_PARAMETER));
     EXPECT_FALSE(Port().ReadPending());
-    EXPECT_EQ(Port().ReadsReceived() - reads, 0u) << "the limit was reached by this failure";
+    EXPECT_EQ(Port().ReadsReceived() - reads, size_t{READ_FAILURE_LIMIT});
     EXPECT_EQ(RemoveLockHolds(), 0u);
     EXPECT_EQ(Control(IOCTL_TOUCH_CLOSE_PORT).Status, STATUS_SUCCESS);
     EXPECT_FALSE(Port().IsOpen());
+}
+
+// The first read goes pending and comes back cancelled on another processor
+// while the open is still between its send and its hand-off: the open
+// reports a running start or that status, never STATUS_PENDING, and the
+// pump's hold on the device ends exactly once.
+TEST_F(ReadPump, FirstReadEndedElsewhereWhileTheOpenIsStillInItsSend)
+{
+    BringUp();
+    std::atomic<std::thread::id> opener{};
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    {
+        HkPause pause("IofCallDriver.Returned", [&](const void* Irp) {
+            return std::this_thread::get_id() == opener.load() && Irp == Extension->ReadIrp;
+        });
+        HkRunAsync(
+            [&] {
+                opener = std::this_thread::get_id();
+                status = OpenPort("COM1", 19200).Status;
+            },
+            PASSIVE_LEVEL);
+        ASSERT_TRUE(pause.WaitUntilReached());
+        ASSERT_TRUE(Port().FailPendingRead(STATUS_CANCELLED));
+    }
+    HkWaitAsyncIdle();
+    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+    EXPECT_FALSE(Port().ReadPending());
 }
 
 class ReadPumpStopping : public ReadPump, public ::testing::WithParamInterface<NTSTATUS> {};

@@ -3,8 +3,10 @@
 // wrong type, and the platform's two readings of an overlong string.
 #include "driver_fixture.h"
 
+#include <atomic>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -240,26 +242,59 @@ TEST_F(RegistryParametersTest, PortNameUpToItsBuffer)
 
 // With the platform's documented reading, a string too long for its buffer
 // ends the whole table: nothing after it is stored or applied.
+// An overlong name ends the table, whichever way the platform treats a
+// string too long for its destination (stop, or skip and go on).
 TEST_F(RegistryParametersTest, OverlongPortNameEndsTheTable)
 {
-    SetString("PortName", std::string(256, 'P'));
-    SetDword("BaudRate", 4800);
-    SetDword("ButtonMode", 4);
-    SetDword("LTRB", 1);
-    EXPECT_EQ(Added(), Describe(Defaults()));
+    for (bool stops : {true, false}) {
+        SCOPED_TRACE(stops ? "the platform stops" : "the platform skips and goes on");
+        HkRegSetTooSmallStringStopsQuery(stops);
+        SetString("PortName", std::string(256, 'P'));
+        SetDword("BaudRate", 4800);
+        SetDword("ButtonMode", 4);
+        SetDword("LTRB", 1);
+        EXPECT_EQ(Added(), Describe(Defaults()));
+        ASSERT_EQ(HkSendRemove(Fdo), STATUS_SUCCESS);
+    }
 }
 
-// With the open implementations' reading the string is skipped and the
-// rest of the table still lands.
-TEST_F(RegistryParametersTest, OverlongPortNameSkippedWhenThePlatformGoesOn)
+// A value is judged by the type and length it has when it is stored, not by
+// an earlier look: an administrator may rewrite it in between.
+TEST_F(RegistryParametersTest, ValueRewrittenWhileTheTableIsReadIsNeverStoredAsAnotherType)
 {
-    HkRegSetTooSmallStringStopsQuery(false);
-    SetString("PortName", std::string(256, 'P'));
-    SetDword("BaudRate", 4800);
-    SetDword("ButtonMode", 4);
+    SetDword("BaudRate", 9600);
+    SetDword("ButtonMode", 2);
+    Load();
+    std::atomic<NTSTATUS> added{STATUS_PENDING};
+    Pdo = HkCreateBusPdo();
+    {
+        HkPause pause("RtlQueryRegistryValues");
+        std::thread adder([&] { added = HkAddDevice(Driver, Pdo); });
+        ASSERT_TRUE(pause.WaitUntilReached());
+        SetString("BaudRate", "19200");
+        SetBinary("ButtonMode", Bytes(12, 0x33));
+        pause.Release();
+        adder.join();
+    }
+    ASSERT_EQ(added, STATUS_SUCCESS);
+    Fdo = HkTopOfStack(Pdo);
+    Extension = static_cast<PDEVICE_EXTENSION>(Fdo->DeviceExtension);
     TOUCH_SETTINGS expected = KeyDefaults();
-    expected.BaudRate = 4800;
-    expected.ButtonMode = 4;
+    expected.BaudRate = 0; // present but unusable: not stored, and not absent either
+    EXPECT_EQ(Describe(Extension->TouchSettings), Describe(expected));
+}
+
+// A value without data stores nothing and takes no default: the platform
+// sees no data at all.
+TEST_F(RegistryParametersTest, EmptyValuesStoreNothing)
+{
+    SetBinary("Calibration", {});
+    SetBinary("Beep", {});
+    HkRegSetValue(ParametersKey, "PortName", REG_SZ, {});
+    HkRegSetValue(ParametersKey, "BaudRate", REG_DWORD, {});
+    HkRegSetValue(ParametersKey, "ButtonMode", REG_DWORD, {});
+    TOUCH_SETTINGS expected = KeyDefaults();
+    expected.BaudRate = 0;
     EXPECT_EQ(Added(), Describe(expected));
 }
 
@@ -307,7 +342,24 @@ TEST_F(RegistryParametersTest, ValuesOfTheWrongTypeKeepTheirDefaults)
     TOUCH_SETTINGS expected = KeyDefaults();
     expected.MultiMonitor = 0;
     expected.TouchMonitorHeight = 480;
+    expected.BaudRate = 0; // present, so no default; unusable, so not stored
     EXPECT_EQ(Added(), Describe(expected));
+}
+
+// A port name that is not a string is never taken, however short.
+TEST_F(RegistryParametersTest, PortNameOfAnotherTypeIsNeverTaken)
+{
+    for (ULONG type : {ULONG(REG_MULTI_SZ), ULONG(REG_BINARY)}) {
+        for (size_t length : {0, 1, 2}) {
+            SCOPED_TRACE(std::to_string(type) + " of " + std::to_string(length) + " bytes");
+            HkRegSetValue(ParametersKey, "PortName", type, Bytes(length, 'C'));
+            SetDword("BaudRate", 9600);
+            TOUCH_SETTINGS expected = KeyDefaults();
+            expected.BaudRate = 9600;
+            EXPECT_EQ(Added(), Describe(expected));
+            ASSERT_EQ(HkSendRemove(Fdo), STATUS_SUCCESS);
+        }
+    }
 }
 
 TEST_F(RegistryParametersTest, ShortDwordsReplaceOnlyTheirLeadingBytes)

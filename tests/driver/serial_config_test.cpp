@@ -53,9 +53,13 @@ TEST_F(SerialConfig, FreshPortGetsBasicModeLineSettingsAndOneRead)
     EXPECT_EQ(RemoveLockHolds(), 1u);
 }
 
-TEST_F(SerialConfig, PortWithoutBasicSettingsIsSetUpByHand)
+// Whether the refusal comes back at once or after the request went pending
+// (then only its status block tells), the set-up is done by hand.
+class SerialConfigRefusal : public SerialConfig, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SerialConfigRefusal, PortWithoutBasicSettingsIsSetUpByHand)
 {
-    BringUpWith({.AcceptBasicSettings = false});
+    BringUpWith({.AcceptBasicSettings = false, .PendControlRequests = GetParam()});
     ASSERT_EQ(OpenPort("COM1", 9600).Status, STATUS_SUCCESS);
     const std::vector<Request> byHand = {
         WaitMaskOff,
@@ -69,6 +73,8 @@ TEST_F(SerialConfig, PortWithoutBasicSettingsIsSetUpByHand)
     EXPECT_EQ(Port().Requests(), Join(byHand, LineSetupAndFirstRead(9600)));
     EXPECT_TRUE(Port().ReadPending());
 }
+
+INSTANTIATE_TEST_SUITE_P(AtOnceOrPended, SerialConfigRefusal, ::testing::Bool());
 
 // The line speed is stored unchecked; the port refuses 0, and the rest of
 // the set-up and the reading go on at the speed the port had.

@@ -282,11 +282,17 @@ NTSTATUS NTAPI TdrvControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeSetTimer(&extension->Timer, due, &extension->Dpc);
         return STATUS_PENDING; // the DPC completes it and releases the lock
     }
+    // Waits while holding the remove lock: the caller's process must not be
+    // able to suspend the thread in between.
     case IOCTL_TDRV_ASK_LOWER:
+        KeEnterCriticalRegion();
         status = AskLower(extension, buffer, inputLength, outputLength, &returned);
+        KeLeaveCriticalRegion();
         break;
     case IOCTL_TDRV_PING_LOWER:
+        KeEnterCriticalRegion();
         status = PingLower(extension);
+        KeLeaveCriticalRegion();
         break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
