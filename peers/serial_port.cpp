@@ -323,6 +323,9 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
         }
         if (IsCancelled(Irp)) {
             failure = STATUS_CANCELLED;
+        } else if (!NextReadFailures_.empty()) {
+            failure = NextReadFailures_.front();
+            NextReadFailures_.pop_front();
         } else if (ReadFailure_) {
             failure = ReadFailure_;
         } else if (!Received_.empty() && !Config_.CompleteReadsOnOtherThread && !HkForcePending()) {
@@ -502,6 +505,18 @@ void PeerSerialPort::FailReadsAtOnce(std::optional<NTSTATUS> Status)
 {
     std::lock_guard<std::mutex> guard(Lock_);
     ReadFailure_ = Status;
+}
+
+void PeerSerialPort::FailNextReadAtOnce(NTSTATUS Status)
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    NextReadFailures_.push_back(Status);
+}
+
+size_t PeerSerialPort::QueuedReadFailures() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return NextReadFailures_.size();
 }
 
 void PeerSerialPort::Refuse(UCHAR Major, ULONG Code, NTSTATUS Status)

@@ -73,6 +73,11 @@ public:
     bool FailPendingRead(NTSTATUS Status);
     // Every read from now on fails at once with Status (nullopt: normal).
     void FailReadsAtOnce(std::optional<NTSTATUS> Status);
+    // The next read sent fails inside its send with Status, once; further
+    // calls queue up, one read each, ahead of FailReadsAtOnce.
+    void FailNextReadAtOnce(NTSTATUS Status);
+    // Failures queued by FailNextReadAtOnce that no read has taken yet.
+    size_t QueuedReadFailures() const;
     // The control request Code (of major DEVICE_CONTROL or INTERNAL_DEVICE_CONTROL)
     // is refused with Status.
     void Refuse(UCHAR Major, ULONG Code, NTSTATUS Status);
@@ -116,6 +121,7 @@ private:
     uintptr_t FirstReadFrame_ = 0;
     size_t DeepestReadGrowth_ = 0;
     std::optional<NTSTATUS> ReadFailure_;
+    std::deque<NTSTATUS> NextReadFailures_;
     std::map<std::pair<UCHAR, ULONG>, NTSTATUS> Refusals_;
     std::vector<PeerSerialRequest> Requests_;
     SERIAL_BAUD_RATE Baud_{};

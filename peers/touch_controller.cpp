@@ -1,7 +1,150 @@
 #include "touch_controller.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <optional>
 #include <sstream>
+
+namespace {
+
+int HexDigit(char C)
+{
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+}
+
+bool IsSpace(char C)
+{
+    return std::isspace(static_cast<unsigned char>(C)) != 0;
+}
+
+// "+Nms": N decimal milliseconds, at most a day so the sum cannot overflow.
+std::optional<int64_t> SilenceToken(const std::string& Token)
+{
+    if (Token.size() < 4 || Token[0] != '+' || Token.compare(Token.size() - 2, 2, "ms") != 0) {
+        return std::nullopt;
+    }
+    const std::string digits = Token.substr(1, Token.size() - 3);
+    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const int64_t ms = std::stoll(digits);
+    if (ms > 86'400'000) {
+        return std::nullopt;
+    }
+    return ms * PeerTouchController::Millisecond;
+}
+
+// "!0xSTATUS" or "!!0xSTATUS".
+bool FaultToken(const std::string& Token, PeerLineEvent& Event, std::string& Error)
+{
+    const bool inSend = Token.rfind("!!", 0) == 0;
+    const std::string value = Token.substr(inSend ? 2 : 1);
+    uint64_t status = 0;
+    const bool prefixed = value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+    const char* end = value.data() + value.size();
+    const auto parsed = std::from_chars(value.data() + (prefixed ? 2 : 0), end, status, 16);
+    if (!prefixed || parsed.ec != std::errc() || parsed.ptr != end || status > 0xFFFFFFFFu) {
+        Error = "'" + Token + "' is no port fault: expected " + (inSend ? "!!" : "!") +
+                "0x and an NTSTATUS of at most eight hex digits";
+        return false;
+    }
+    // Completing a request with it is a misuse the stand-in would blame on the driver.
+    if (status == 0x103) {
+        Error = "'" + Token + "': STATUS_PENDING is no status a read completes with";
+        return false;
+    }
+    Event.Type = inSend ? PeerLineEvent::Kind::FailReadInSend : PeerLineEvent::Kind::FailPendingRead;
+    Event.Status = static_cast<uint32_t>(status);
+    return true;
+}
+
+// The first ']' outside quotes, quoted as the command splitter quotes.
+size_t CommandEnd(const std::string& Text, size_t From)
+{
+    char quote = 0;
+    for (size_t at = From; at < Text.size(); at++) {
+        const char c = Text[at];
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == ']') {
+            return at;
+        }
+    }
+    return std::string::npos;
+}
+
+} // namespace
+
+bool PeerReadLineEvents(const std::string& Text, int Line, bool AllowSilence, std::vector<PeerLineEvent>& Events,
+                        int64_t& PendingGap, std::string& Error)
+{
+    size_t at = 0;
+    while (true) {
+        while (at < Text.size() && IsSpace(Text[at])) {
+            at++;
+        }
+        if (at == Text.size()) {
+            return true;
+        }
+        PeerLineEvent event;
+        event.Line = Line;
+        if (Text[at] == '[') {
+            const size_t open = at;
+            at++;
+            while (at < Text.size() && !IsSpace(Text[at]) && Text[at] != ']') {
+                at++;
+            }
+            if (Text.compare(open, at - open, "[ctl") != 0) {
+                Error = "'" + Text.substr(open, at - open) + "' is not [ctl COMMAND]";
+                return false;
+            }
+            const size_t close = CommandEnd(Text, at);
+            if (close == std::string::npos) {
+                Error = "'" + Text.substr(open) + "' is not closed with ']' on its line";
+                return false;
+            }
+            const size_t first = Text.find_first_not_of(" \t\r\n\f\v", at);
+            const size_t last = Text.find_last_not_of(" \t\r\n\f\v", close - 1);
+            if (first >= close) {
+                Error = "'[ctl]' names no command";
+                return false;
+            }
+            event.Type = PeerLineEvent::Kind::Command;
+            event.Command = Text.substr(first, last + 1 - first);
+            at = close + 1;
+        } else {
+            const size_t start = at;
+            while (at < Text.size() && !IsSpace(Text[at])) {
+                at++;
+            }
+            const std::string token = Text.substr(start, at - start);
+            if (token[0] == '!') {
+                if (!FaultToken(token, event, Error)) {
+                    return false;
+                }
+            } else if (token.size() == 2 && HexDigit(token[0]) >= 0 && HexDigit(token[1]) >= 0) {
+                event.Byte = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
+            } else if (auto gap = AllowSilence ? SilenceToken(token) : std::nullopt) {
+                PendingGap += *gap;
+                continue;
+            } else {
+                Error = "'" + token + "' is neither a two-digit hex byte" +
+                        (AllowSilence ? ", a silence like +20ms," : "") +
+                        " nor a port fault like !0xC0000001 or !!0xC0000001, nor [ctl COMMAND]";
+                return false;
+            }
+        }
+        event.Gap = PendingGap;
+        PendingGap = 0;
+        Events.push_back(std::move(event));
+    }
+}
 
 std::vector<uint8_t> PeerTouchPacket(uint32_t X, uint32_t Y)
 {
@@ -18,11 +161,25 @@ std::vector<uint8_t> PeerReleasePacket()
     return PeerTouchPacket(0, 0);
 }
 
+void PeerTouchController::Add(PeerLineEvent Event)
+{
+    Event.Gap = PendingGap_;
+    PendingGap_ = 0;
+    if (Event.Type == PeerLineEvent::Kind::Byte) {
+        Stream_.push_back({StreamCarry_ + Event.Gap, Event.Byte});
+        StreamCarry_ = 0;
+    } else {
+        StreamCarry_ += Event.Gap;
+    }
+    Events_.push_back(std::move(Event));
+}
+
 void PeerTouchController::Send(const std::vector<uint8_t>& Bytes)
 {
     for (uint8_t byte : Bytes) {
-        Stream_.push_back({PendingGap_, byte});
-        PendingGap_ = 0;
+        PeerLineEvent event;
+        event.Byte = byte;
+        Add(event);
     }
 }
 
@@ -94,6 +251,14 @@ void PeerTouchController::Raw(const std::vector<uint8_t>& Bytes)
     Send(Bytes);
 }
 
+void PeerTouchController::LineEvents(const std::vector<PeerLineEvent>& Events)
+{
+    for (const PeerLineEvent& event : Events) {
+        PendingGap_ += event.Gap;
+        Add(event);
+    }
+}
+
 namespace {
 
 bool ReadNumbers(std::istringstream& Line, std::vector<uint32_t>& Numbers, size_t Min, size_t Max)
@@ -134,7 +299,7 @@ bool PeerTouchController::RunScript(const std::string& Script, std::string& Erro
         std::vector<uint32_t> n;
         bool ok = true;
         size_t coordinates = 0;
-        std::vector<uint8_t> bytes;
+        std::vector<PeerLineEvent> events;
         if (command == "tap") {
             ok = ReadNumbers(line, n, 2, 3);
             coordinates = 2;
@@ -151,11 +316,14 @@ bool PeerTouchController::RunScript(const std::string& Script, std::string& Erro
         } else if (command == "every") {
             ok = ReadNumbers(line, n, 1, 1) && n[0] > 0;
         } else if (command == "bytes") {
-            std::string word;
-            while (ok && line >> word) {
-                ok = word.size() == 2 && std::isxdigit(static_cast<unsigned char>(word[0])) &&
-                     std::isxdigit(static_cast<unsigned char>(word[1]));
-                if (ok) bytes.push_back(static_cast<uint8_t>(std::stoul(word, nullptr, 16)));
+            // Silence has its own command here: wait.
+            std::string rest;
+            std::getline(line, rest);
+            int64_t noGap = 0;
+            std::string reason;
+            if (!PeerReadLineEvents(rest, number, false, events, noGap, reason)) {
+                Error = "line " + std::to_string(number) + ": bad arguments to 'bytes': " + reason;
+                return false;
             }
         } else {
             Error = "line " + std::to_string(number) + ": unknown command '" + command + "'";
@@ -175,7 +343,7 @@ bool PeerTouchController::RunScript(const std::string& Script, std::string& Erro
         else if (command == "release") Release();
         else if (command == "wait") Wait(n[0]);
         else if (command == "every") IntervalMs_ = n[0];
-        else Raw(bytes);
+        else LineEvents(events);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include "touchsim_cli.h"
 #include "touchsim_input.h"
 #include "touchsim_output.h"
+#include "touchsim_session.h"
 
 #include <gtest/gtest.h>
 
@@ -103,13 +104,31 @@ size_t Count(const std::string& Text, const std::string& Part)
 
 // ---------------------------------------------------------------- input
 
-TEST(TouchsimInput, HexTextTakesBytesSilencesAndComments)
+PeerLineEvent Event(PeerLineEvent::Kind Type, int64_t Gap, uint32_t Value, int Line, std::string Command = "")
 {
+    const bool byte = Type == PeerLineEvent::Kind::Byte;
+    return {Type, Gap, static_cast<uint8_t>(byte ? Value : 0), byte ? 0 : Value, std::move(Command), Line};
+}
+
+TEST(TouchsimInput, HexTextTakesBytesSilencesFaultsCommandsAndComments)
+{
+    using Kind = PeerLineEvent::Kind;
     std::string error;
-    const auto input = ParseHexText("6A 3c # the start\n+20ms 40\n+1ms\t+2ms 00 # two silences add up\n+5ms\n", error);
+    const auto input = ParseHexText("6A 3c # the start\n+20ms 40\n+1ms\t+2ms 00 # two silences add up\n"
+                                    "+5ms !0x00000102 !!0XC000009a [ctl  buttons \"right]\" ] +1ms 0D\n+5ms\n",
+                                    error);
     ASSERT_TRUE(input) << error;
-    const std::vector<PeerTimedByte> expected = {{0, 0x6A}, {0, 0x3C}, {200000, 0x40}, {30000, 0x00}};
-    EXPECT_EQ(input->Bytes, expected);
+    const std::vector<PeerLineEvent> expected = {
+        Event(Kind::Byte, 0, 0x6A, 1),
+        Event(Kind::Byte, 0, 0x3C, 1),
+        Event(Kind::Byte, 200000, 0x40, 2),
+        Event(Kind::Byte, 30000, 0x00, 3),
+        Event(Kind::FailPendingRead, 50000, 0x102, 4),
+        Event(Kind::FailReadInSend, 0, 0xC000009A, 4),
+        Event(Kind::Command, 0, 0, 4, "buttons \"right]\""),
+        Event(Kind::Byte, 10000, 0x0D, 4),
+    };
+    EXPECT_EQ(input->Events, expected);
     EXPECT_EQ(input->TrailingSilence, 50000);
 }
 
@@ -123,16 +142,25 @@ TEST(TouchsimInput, HexTextRejectsWhatIsNotAByteOrASilence)
     }
 }
 
-TEST(TouchsimInput, GestureScriptBecomesTimedPackets)
+TEST(TouchsimInput, GestureScriptBecomesTimedPacketsFaultsAndCommands)
 {
     std::string error;
-    const auto input = ParseGestureScript("# one short tap\nevery 20\ntap 2048 1024 40\n", error);
+    const auto input =
+        ParseGestureScript("# one short tap\nevery 20\ntap 2048 1024 40\nwait 5\nbytes !0x0 6A [ctl click off]\n", error);
     ASSERT_TRUE(input) << error;
     // Two packets 20 ms apart, then the release 20 ms after the last.
-    ASSERT_EQ(input->Bytes.size(), 15u);
-    EXPECT_EQ(input->Bytes[5].Gap, 200000);
-    EXPECT_EQ(input->Bytes[10].Gap, 200000);
-    EXPECT_EQ(input->Bytes[10].Byte, 0x40);
+    ASSERT_EQ(input->Events.size(), 18u);
+    EXPECT_EQ(input->Events[5].Gap, 200000);
+    EXPECT_EQ(input->Events[10].Gap, 200000);
+    EXPECT_EQ(input->Events[10].Byte, 0x40);
+    using Kind = PeerLineEvent::Kind;
+    EXPECT_EQ(input->Events[15], Event(Kind::FailPendingRead, 50000, 0, 5));
+    EXPECT_EQ(input->Events[16], Event(Kind::Byte, 0, 0x6A, 5));
+    EXPECT_EQ(input->Events[17], Event(Kind::Command, 0, 0, 5, "click off"));
+    // The bytes alone keep their timing: the fault's wait moves to the byte.
+    PeerTouchController controller(20);
+    ASSERT_TRUE(controller.RunScript("tap 2048 1024 40\nwait 5\nbytes !0x0 6A [ctl click off]\n", error));
+    EXPECT_EQ(controller.Stream().back(), (PeerTimedByte{50000, 0x6A}));
 }
 
 // ---------------------------------------------------------------- bad input and failures
@@ -162,6 +190,7 @@ TEST(TouchsimFailures, BadInputNamesFileAndLineAndRunsNothing)
         {{"--bytes", ok, "--frobnicate"}, {"unknown option '--frobnicate'"}},
         {{"--bytes", ok, "--ctl", "no-such-command"}, {"--ctl \"no-such-command\""}},
         {{"--serial", ok}, {"not a serial line"}},
+        {{"--gesture", dir.Write("f.gesture", "tap 1 1\nbytes 6A !0x1FFFFFFFF\n")}, {"line 2", "no port fault"}},
     };
     for (const Case& c : cases) {
         const RunResult run = Touchsim(c.Args);
@@ -170,6 +199,30 @@ TEST(TouchsimFailures, BadInputNamesFileAndLineAndRunsNothing)
         for (const std::string& part : c.Message) {
             EXPECT_NE(run.Err.find(part), std::string::npos) << "'" << part << "' missing from: " << run.Err;
         }
+    }
+}
+
+TEST(TouchsimFailures, BadFaultsAndCommandsNameFileAndLine)
+{
+    TempDir dir;
+    for (const auto& [token, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"!", "'!' is no port fault"},
+             {"!xyz", "'!xyz' is no port fault"},
+             {"!0x1FFFFFFFF", "'!0x1FFFFFFFF' is no port fault"},
+             {"!!", "'!!' is no port fault"},
+             {"!!0x103", "STATUS_PENDING"},
+             {"[ctl click off", "not closed with ']'"},
+             {"[ctlx]", "'[ctlx' is not [ctl COMMAND]"},
+             {"[ctl ]", "names no command"},
+             {"[ctl frobnicate 1]", "[ctl frobnicate 1]: unknown command 'frobnicate'"},
+             {"[ctl info --dry-run]", "sends no request"},
+         }) {
+        const std::string file = dir.Write("bad.txt", "6A 3C 04 23 0D\n40 " + token + " 00\n");
+        const RunResult run = Touchsim({"--bytes", file});
+        EXPECT_EQ(run.Code, 2) << token << "\n" << run.Err;
+        EXPECT_EQ(run.Out, "") << token;
+        EXPECT_NE(run.Err.find(file + ": line 2: "), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find(reason), std::string::npos) << "'" << reason << "' missing from: " << run.Err;
     }
 }
 
@@ -279,6 +332,98 @@ TEST(TouchsimSessions, GestureAndControlCommandsReachTheDriver)
     EXPECT_NE(run.Err.find("controller info   5 6"), std::string::npos) << run.Err;
 }
 
+// ---------------------------------------------------------------- faults and commands mid-session
+
+// Waits on the driver: a read that went pending and then failed must not
+// count toward the stop after repeated failures.
+TEST(TouchsimMidSession, PendedTimeoutsNeverStopTheReads)
+{
+    TempDir dir;
+    std::string timeouts;
+    for (int i = 0; i < 100; i++) {
+        timeouts += "!0x00000102 ";
+    }
+    const RunResult run = Touchsim({"--reg", dir.Write("r.reg", ClickRegistry), "--bytes",
+                                    dir.Write("b.txt", timeouts + TouchAndRelease), "--format", "csv", "--stats"});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    // The faults take no line time.
+    EXPECT_EQ(run.Out, "t,flags,buttons,raw,x,y\n52080,1,1,1,43968,4608\n104160,1,2,0,43968,4608\n");
+    EXPECT_NE(run.Err.find("port faults       100 (0 found no read to fail)"), std::string::npos) << run.Err;
+}
+
+// Waits on the driver: a port that cannot be opened must leave the open one
+// reading.
+TEST(TouchsimMidSession, RefusedOpenPortKeepsTheOpenPortReporting)
+{
+    TempDir dir;
+    const RunResult run =
+        Touchsim({"--reg", dir.Write("r.reg", ClickRegistry), "--bytes",
+                  dir.Write("b.txt", "6A 3C 04 23 0D [ctl open-port COM9]\n40 00 00 00 00"), "--format", "jsonl"});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    const size_t touch = run.Out.find("{\"t\":52080,\"report\":{\"flags\":1,\"buttons\":1,");
+    const size_t control = run.Out.find("{\"t\":52080,\"ctl\":{\"command\":\"open-port COM9\",\"status\":3221226021}}\n");
+    const size_t release = run.Out.find("{\"t\":104160,\"report\":{\"flags\":1,\"buttons\":2,");
+    ASSERT_NE(release, std::string::npos) << run.Out;
+    EXPECT_LT(touch, control) << run.Out;
+    EXPECT_LT(control, release) << run.Out;
+    EXPECT_NE(run.Err.find("no serial port named COM9"), std::string::npos) << run.Err;
+}
+
+TEST(TouchsimMidSession, FaultInsideTheSendFailsTheReadAfterTheNextByte)
+{
+    TempDir dir;
+    const std::string reg = dir.Write("r.reg", ClickRegistry);
+    for (const std::string fault : {"!0xC0000120", "!!0xC0000120"}) {
+        std::ostringstream out;
+        TouchsimOutput output(TouchsimFormat::Csv, out);
+        TouchsimSession session(output);
+        TouchsimSessionOptions options;
+        options.RegFile = reg;
+        std::string error;
+        ASSERT_EQ(session.Start(options, error), TouchsimOk) << error;
+        const auto input = ParseHexText("6A 3C 04 23 0D " + fault + " 40 00 00 00 00", error);
+        ASSERT_TRUE(input) << error;
+        FeedInput(session, *input, out);
+        // A cancelled read ends the reads. Pending, it leaves the whole
+        // release unread; failed in the send, the read after its first byte.
+        const bool inSend = fault[1] == '!';
+        EXPECT_FALSE(session.Port().ReadPending()) << fault;
+        EXPECT_EQ(session.Port().ReadsReceived(), inSend ? 7u : 6u) << fault;
+        EXPECT_EQ(session.Port().BufferedBytes(), inSend ? 4u : 5u) << fault;
+        EXPECT_EQ(session.Counters().FaultsUnused, 0u) << fault;
+        EXPECT_EQ(session.Finish(error), TouchsimOk) << error;
+        EXPECT_EQ(out.str(), "t,flags,buttons,raw,x,y\n52080,1,1,1,43968,4608\n") << fault;
+    }
+}
+
+TEST(TouchsimMidSession, CommandLineInEachFormat)
+{
+    TempDir dir;
+    const std::string reg = dir.Write("r.reg", ClickRegistry);
+    const std::string bytes = dir.Write("b.txt", std::string(TouchAndRelease) + "+2ms [ctl \"click\" off]\n" + TouchAndRelease);
+    const RunResult jsonl = Touchsim({"--reg", reg, "--bytes", bytes, "--format", "jsonl"});
+    ASSERT_EQ(jsonl.Code, 0) << jsonl.Err;
+    // The click goes off (the speaker silenced), then the command's line; the
+    // second touch, five byte times later, clicks no more.
+    EXPECT_NE(jsonl.Out.find("{\"t\":124160,\"out\":{\"port\":97,\"value\":48}}\n"
+                             "{\"t\":124160,\"ctl\":{\"command\":\"\\\"click\\\" off\",\"status\":0}}\n"
+                             "{\"t\":176240,\"report\":{\"flags\":1,\"buttons\":1,"),
+              std::string::npos)
+        << jsonl.Out;
+    EXPECT_EQ(Count(jsonl.Out, "\"value\":51"), 1u) << jsonl.Out;
+    EXPECT_NE(jsonl.Err.find("click off"), std::string::npos) << jsonl.Err;
+
+    const RunResult text = Touchsim({"--reg", reg, "--bytes", bytes});
+    EXPECT_NE(text.Out.find("     12.4160                      ctl \"click\" off: STATUS_SUCCESS (0x00000000)\nclick off\n"),
+              std::string::npos)
+        << text.Out;
+    const RunResult csv = Touchsim({"--reg", reg, "--bytes", bytes, "--format", "csv"});
+    EXPECT_EQ(Lines(csv.Out).size(), 5u) << csv.Out;
+    EXPECT_NE(csv.Err.find("touchsim: at 12.4160 ms: ctl \"click\" off: STATUS_SUCCESS (0x00000000)\n"),
+              std::string::npos)
+        << csv.Err;
+}
+
 TEST(TouchsimPicture, DrawsStrokesMarksAndJumpsByButtonState)
 {
     auto report = [](ULONG Raw, ULONG X, ULONG Y) {
@@ -376,7 +521,8 @@ TEST(TouchsimBinary, HelpDocumentsEveryOption)
     }
     EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 0);
     for (const char* option : {"--bytes", "--raw", "--gesture", "--serial ", "--serial-timeout", "--reg", "--port",
-                               "--baud", "--ctl", "--format", "--svg", "--stats", "--help"}) {
+                               "--baud", "--ctl", "--format", "--svg", "--stats", "--help", "!0xSTATUS",
+                               "!!0xSTATUS", "[ctl COMMAND]", "\"ctl\":"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -6,9 +6,11 @@
 
 #include "verifier.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <ostream>
+#include <sstream>
 
 std::string TouchsimHelp()
 {
@@ -22,10 +24,34 @@ to \Device\Serial3. At the end the port is closed, the device removed, the
 driver unloaded and the verifier consulted.
 
 Input (exactly one):
-  --bytes FILE         Hex text: two-digit hex bytes separated by white space;
-                       +Nms adds N milliseconds of silence before the next
-                       byte; '#' starts a comment that runs to the end of the
-                       line.
+  --bytes FILE         Hex text: tokens separated by white space, '#'
+                       starting a comment that runs to the end of the line:
+                         HH            a byte, two hex digits
+                         +Nms          N milliseconds of silence before the
+                                       next byte, fault or command
+                         !0xSTATUS     the port completes the read pending
+                                       now with STATUS (an NTSTATUS, one to
+                                       eight hex digits) and no byte, as a
+                                       failed read that went pending;
+                                       !0x00000000 is a successful read that
+                                       delivered no byte. With no read
+                                       pending (the driver stopped reading)
+                                       nothing happens.
+                         !!0xSTATUS    the next read the driver sends fails
+                                       inside the send with STATUS; the read
+                                       pending now is left alone, so it is
+                                       the read after the next byte (or
+                                       !0x fault). Several queue up.
+                         [ctl COMMAND] runs COMMAND, as --ctl takes it, in
+                                       the running session; the ']' must be
+                                       on the same line. It must send a
+                                       request (no --dry-run or help).
+                       Faults and commands take no line time: each happens
+                       when the silence before it ends, after the byte
+                       before it, in the order written. STATUS_PENDING
+                       (0x103) is no fault. A refused command is reported
+                       and the session goes on. Bytes after a command go to
+                       the port the driver then holds open.
   --raw FILE           Binary file: every byte as it is, back to back.
   --gesture FILE       Gesture script, one command a line, '#' comments:
                          tap X Y [HOLD_MS]          finger down, then lifted
@@ -34,7 +60,9 @@ Input (exactly one):
                          release                    finger lifted
                          wait MS                    silence
                          every MS                   packet interval (10)
-                         bytes HH HH ...            bytes as they are
+                         bytes HH HH ...            bytes as they are; also
+                                                    !0xSTATUS, !!0xSTATUS and
+                                                    [ctl COMMAND] as in --bytes
                        X and Y are controller positions, 0 to 4095.
   --serial DEVICE      A real serial line (e.g. /dev/ttyS0 or a pseudo-
                        terminal), set to raw mode at the line speed the driver
@@ -67,31 +95,43 @@ Output:
                        time t (100-ns units since the port was opened):
                          {"t":T,"report":{"flags":F,"buttons":B,"raw":R,"x":X,"y":Y}}
                        for each report (Flags, ButtonFlags, RawButtons, LastX,
-                       LastY) and {"t":T,"out":{"port":P,"value":V}} for each
-                       write to the speaker ports 0x42, 0x43 and 0x61.
-                       csv: the reports only, header t,flags,buttons,raw,x,y.
+                       LastY), {"t":T,"out":{"port":P,"value":V}} for each
+                       write to the speaker ports 0x42, 0x43 and 0x61, and
+                         {"t":T,"ctl":{"command":C,"status":S}}
+                       for each [ctl ...] of the input, once its requests
+                       are done and after what the driver did meanwhile (C
+                       as written, S the NTSTATUS its last request completed
+                       with, as a decimal number: 3221226021 is
+                       STATUS_NOT_FOUND). The text format shows it as a
+                       line ctl COMMAND: STATUS_NAME (0x...) followed by
+                       what the command printed.
+                       csv: the reports only, header t,flags,buttons,raw,x,y;
+                       a command's line goes to standard error.
   --svg FILE           Draw the session: the screen (0..65535 both ways), the
                        pointer path while touched, touch-down and release
                        marks, coloured by button state, with a legend.
   --stats              After the session: reports per second, packets dropped
                        (touch packets framed to their last byte whose checksum
                        failed, so nothing was reported), bytes the parser
-                       discarded as out of place, clicks, and the controller
+                       discarded as out of place, port faults (and how many
+                       found no read to fail), clicks, and the controller
                        information. Printed to standard output with the text
                        format, to standard error with the others.
   --help               This text.
 
 Timing: byte k completes its read at t(k) = t(k-1) + gap(k) + byte time, with
 t(-1) = 0 and byte time = 100000000 / line speed in 100-ns units (ten bits a
-byte), the line speed being the one the driver set on the port. The speaker
-timer fires at its due time when that is not later than the next byte; after
-the last byte the clock runs on until no timer is pending. The system time
-is 2000-01-01 00:00 plus t.
+byte), the line speed being the one the driver set on the port; a fault or
+command k happens at t(k) = t(k-1) + gap(k). The speaker timer fires at its
+due time when that is not later than the next byte; after the last byte the
+clock runs on until no timer is pending. The system time is 2000-01-01 00:00
+plus t.
 
 Exit codes: 0 done; 1 the driver could not be brought up or the serial line
 failed; 2 bad options or input (nothing is run), a failed --ctl command, or
-the port could not be opened (the status is printed); 3 the verifier found
-something (its report is printed).
+the port could not be opened (the status is printed; a refused [ctl ...] in
+the input is no failure); 3 the verifier found something (its report is
+printed).
 )";
 }
 
@@ -233,32 +273,20 @@ std::optional<TouchsimInput> LoadInput(const TouchsimOptions& Options, std::stri
     } else {
         input = ParseGestureScript(*data, Error);
     }
+    if (input && !CheckLineCommands(input->Events, Error)) {
+        input.reset();
+    }
     if (!input) {
         Error = Options.InputPath + ": " + Error;
     }
     return input;
 }
 
-// Byte k completes at t(k) = t(k-1) + gap(k) + byte time.
-void FeedInput(TouchsimSession& Session, const TouchsimInput& Input)
-{
-    const int64_t byteTime = 100'000'000 / static_cast<int64_t>(Session.LineSpeed());
-    int64_t time = 0;
-    for (const PeerTimedByte& byte : Input.Bytes) {
-        time += byte.Gap + byteTime;
-        Session.DeliverAt(time, byte.Byte);
-    }
-    if (Input.TrailingSilence > 0) {
-        Session.RunClockTo(time + Input.TrailingSilence);
-    }
-    Session.RunTimersUntilIdle();
-}
-
 int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput>& Input,
                TouchsimSerialLine& Line, std::ostream& Out, std::ostream& Err)
 {
     std::ostream& side = Options.Format == TouchsimFormat::Text ? Out : Err;
-    TouchsimOutput output(Options.Format, Out);
+    TouchsimOutput output(Options.Format, Out, &side);
     TouchsimSession session(output);
     TouchsimSessionOptions sessionOptions;
     sessionOptions.RegFile = Options.RegFile;
@@ -276,7 +304,7 @@ int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput
         return code;
     }
     if (Input) {
-        FeedInput(session, *Input);
+        FeedInput(session, *Input, side);
     } else {
         if (!Line.Configure(session.LineSpeed(), error)) {
             std::string ignored;
@@ -317,6 +345,41 @@ int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput
 }
 
 } // namespace
+
+// Byte k completes at t(k) = t(k-1) + gap(k) + byte time; faults and
+// commands take no line time.
+void FeedInput(TouchsimSession& Session, const TouchsimInput& Input, std::ostream& Notes)
+{
+    using Kind = PeerLineEvent::Kind;
+    int64_t time = 0;
+    for (const PeerLineEvent& event : Input.Events) {
+        time += event.Gap;
+        switch (event.Type) {
+        case Kind::Byte:
+            // A command may have moved the driver to another port or speed.
+            time += 100'000'000 / static_cast<int64_t>(Session.LineSpeed());
+            Session.DeliverAt(time, event.Byte);
+            break;
+        case Kind::FailPendingRead:
+            Session.FailPendingReadAt(time, static_cast<NTSTATUS>(event.Status));
+            break;
+        case Kind::FailReadInSend:
+            Session.FailNextReadInSendAt(time, static_cast<NTSTATUS>(event.Status));
+            break;
+        case Kind::Command: {
+            std::ostringstream printed;
+            Session.ControlAt(time, event.Command, [&] { return RunLineCommand(event.Command, printed, printed); });
+            Notes << printed.str();
+            time = std::max(time, HkClock());
+            break;
+        }
+        }
+    }
+    if (Input.TrailingSilence > 0) {
+        Session.RunClockTo(time + Input.TrailingSilence);
+    }
+    Session.RunTimersUntilIdle();
+}
 
 int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err)
 {

@@ -1,6 +1,7 @@
 // The touchsim command line: options, help, and one whole session.
 #pragma once
 
+#include "touchsim_input.h"
 #include "touchsim_output.h"
 
 #include <iosfwd>
@@ -27,6 +28,10 @@ std::string TouchsimHelp();
 
 // Returns false with Error for a bad command line.
 bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions& Options, std::string& Error);
+
+// Replays the input into a started session on the virtual clock; what
+// [ctl ...] commands print goes to Notes.
+void FeedInput(TouchsimSession& Session, const TouchsimInput& Input, std::ostream& Notes);
 
 // Runs touchsim with the arguments (without the program name); returns the
 // exit code.

@@ -60,12 +60,15 @@ bool CheckControlCommands(const std::vector<std::string>& Commands, std::string&
     return true;
 }
 
-int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& Out, std::ostream& Err,
-                       std::string& Error)
+namespace {
+
+// Each reply's status is also left in LastStatus.
+PelvonctlTransport SimulatorTransport(uint32_t& LastStatus)
 {
     PelvonctlTransport transport;
-    transport.Send = [](const PelvonctlRequest& Request) {
+    transport.Send = [&LastStatus](const PelvonctlRequest& Request) {
         const HkIoResult result = TouchsimControl(Request.Code, Request.Input, Request.OutputLength);
+        LastStatus = static_cast<uint32_t>(result.Status);
         PelvonctlReply reply;
         reply.Kind = PelvonctlStatusKind::NtStatus;
         reply.Status = static_cast<std::uint32_t>(result.Status);
@@ -76,6 +79,16 @@ int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& O
         }
         return reply;
     };
+    return transport;
+}
+
+} // namespace
+
+int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& Out, std::ostream& Err,
+                       std::string& Error)
+{
+    uint32_t lastStatus = 0;
+    PelvonctlTransport transport = SimulatorTransport(lastStatus);
     for (const std::string& command : Commands) {
         std::vector<std::string> words;
         if (!SplitControlCommand(command, words, Error)) {
@@ -88,4 +101,40 @@ int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& O
         }
     }
     return TouchsimOk;
+}
+
+bool CheckLineCommands(const std::vector<PeerLineEvent>& Events, std::string& Error)
+{
+    for (const PeerLineEvent& event : Events) {
+        if (event.Type != PeerLineEvent::Kind::Command) {
+            continue;
+        }
+        const std::string where = "line " + std::to_string(event.Line) + ": [ctl " + event.Command + "]: ";
+        std::vector<std::string> words;
+        std::string ignored;
+        SplitControlCommand(event.Command, words, ignored); // quotes are balanced once the ']' was found
+        try {
+            const pelvonctl::Plan plan = pelvonctl::PlanCommand(words);
+            // Its line reports a request's status, so there must be one.
+            if (plan.Help || plan.DryRun || plan.Requests.empty()) {
+                Error = where + "sends no request to the driver";
+                return false;
+            }
+        } catch (const pelvonctl::UsageError& failure) {
+            Error = where + failure.what();
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t RunLineCommand(const std::string& Command, std::ostream& Out, std::ostream& Err)
+{
+    uint32_t lastStatus = 0;
+    PelvonctlTransport transport = SimulatorTransport(lastStatus);
+    std::vector<std::string> words;
+    std::string ignored;
+    SplitControlCommand(Command, words, ignored);
+    RunPelvonctl(words, transport, Out, Err);
+    return lastStatus;
 }

@@ -1,7 +1,11 @@
-// --ctl: configuration-tool commands run against the simulated driver, with
-// a transport that sends each request to \\.\pelvon on the stand-in.
+// --ctl and [ctl ...]: configuration-tool commands run against the simulated
+// driver, with a transport that sends each request to \\.\pelvon on the
+// stand-in.
 #pragma once
 
+#include "touch_controller.h"
+
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -19,3 +23,13 @@ bool CheckControlCommands(const std::vector<std::string>& Commands, std::string&
 // or TouchsimBadInput with Error naming the command that failed.
 int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& Out, std::ostream& Err,
                        std::string& Error);
+
+// Checks the [ctl ...] commands of an input before anything runs: each must
+// be a command pelvonctl accepts and must send a request. Returns false with
+// Error "line N: ...".
+bool CheckLineCommands(const std::vector<PeerLineEvent>& Events, std::string& Error);
+
+// Runs one [ctl ...] command in a running session. A refused request ends
+// the command, not the session. Returns the status its last request
+// completed with: the refused one, or the last one sent.
+uint32_t RunLineCommand(const std::string& Command, std::ostream& Out, std::ostream& Err);

@@ -1,5 +1,6 @@
-// What touchsim feeds to the serial line: bytes with the silence before
-// each one, read from a hex text file, a binary file or a gesture script.
+// What touchsim feeds to the serial line: bytes, port faults and
+// configuration commands with the silence before each one, read from a hex
+// text file, a binary file or a gesture script.
 // Everything is parsed before a session starts, so bad input never leaves
 // a half-run session behind.
 #pragma once
@@ -12,13 +13,15 @@
 #include <vector>
 
 struct TouchsimInput {
-    std::vector<PeerTimedByte> Bytes; // Gap in 100-ns units, before the byte
-    int64_t TrailingSilence = 0;      // silence after the last byte
+    std::vector<PeerLineEvent> Events; // Gap in 100-ns units, before the event
+    int64_t TrailingSilence = 0;       // silence after the last event
 };
 
 // Hex text: whitespace-separated two-digit hex bytes, "+Nms" tokens adding
-// N milliseconds of silence before the next byte, '#' comments to the end of
-// the line. On error returns nullopt and sets Error to "line N: ...".
+// N milliseconds of silence before the next event, port faults "!0xSTATUS"
+// and "!!0xSTATUS", commands "[ctl COMMAND]" (closed on their line), '#'
+// comments to the end of the line. On error returns nullopt and sets Error
+// to "line N: ...". Commands are checked separately (CheckLineCommands).
 std::optional<TouchsimInput> ParseHexText(const std::string& Text, std::string& Error);
 // A gesture script for PeerTouchController::RunScript.
 std::optional<TouchsimInput> ParseGestureScript(const std::string& Script, std::string& Error);

@@ -27,6 +27,24 @@ std::string Line(const char* Format, ...)
     return text;
 }
 
+std::string JsonString(const std::string& Text)
+{
+    std::string json = "\"";
+    for (const char c : Text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+            json += escape;
+        } else {
+            json += c;
+        }
+    }
+    return json + "\"";
+}
+
 } // namespace
 
 std::string ButtonWords(USHORT ButtonFlags)
@@ -61,6 +79,10 @@ void TouchsimOutput::Begin()
 void TouchsimOutput::Event(const TouchsimEvent& Event)
 {
     Begin();
+    if (Event.Type == TouchsimEvent::Kind::Control) {
+        Control(Event);
+        return;
+    }
     if (Event.Type == TouchsimEvent::Kind::Report) {
         Reports_.push_back({Event.Time, Event.Report});
         const MOUSE_INPUT_DATA& r = Event.Report;
@@ -110,6 +132,23 @@ void TouchsimOutput::TextClick(int64_t Time, bool Start)
     }
 }
 
+void TouchsimOutput::Control(const TouchsimEvent& Event)
+{
+    const std::string what = "ctl " + Event.Command + ": " + TouchsimStatusText(static_cast<NTSTATUS>(Event.Status));
+    switch (Format_) {
+    case TouchsimFormat::Text:
+        Out_ << Line("%12s  %8s  %8s  ", Milliseconds(Event.Time).c_str(), "", "") << what << "\n";
+        break;
+    case TouchsimFormat::Jsonl:
+        Out_ << "{\"t\":" << Event.Time << ",\"ctl\":{\"command\":" << JsonString(Event.Command)
+             << ",\"status\":" << Event.Status << "}}\n";
+        break;
+    case TouchsimFormat::Csv: // the table holds reports only
+        Notes_ << "touchsim: at " << Milliseconds(Event.Time) << " ms: " << what << "\n";
+        break;
+    }
+}
+
 void WriteStatistics(const TouchsimSummary& Summary, std::ostream& Out)
 {
     const TouchsimCounters& c = Summary.Counters;
@@ -128,6 +167,9 @@ void WriteStatistics(const TouchsimSummary& Summary, std::ostream& Out)
     Out << Line("  packets dropped   %zu (framed to the last byte, checksum wrong, not reported)\n", c.ChecksumDrops);
     Out << Line("  bytes discarded   %lu (start or data bytes out of place, the parser's DiscardCount)\n",
                 static_cast<unsigned long>(c.DiscardCount));
+    if (c.PortFaults != 0) {
+        Out << Line("  port faults       %zu (%zu found no read to fail)\n", c.PortFaults, c.FaultsUnused);
+    }
     Out << Line("  clicks            %zu\n", Summary.Clicks);
     Out << Line("  controller info   %u %u\n", unsigned{c.ControllerInfo[0]}, unsigned{c.ControllerInfo[1]});
 }

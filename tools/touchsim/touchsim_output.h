@@ -19,7 +19,12 @@ struct TouchsimReport {
 // the picture need.
 class TouchsimOutput : public TouchsimSink {
 public:
-    TouchsimOutput(TouchsimFormat Format, std::ostream& Out) : Format_(Format), Out_(Out) {}
+    // Notes takes what the chosen format has no line for (a command's line
+    // in csv); without it, they go to Out.
+    TouchsimOutput(TouchsimFormat Format, std::ostream& Out, std::ostream* Notes = nullptr)
+        : Format_(Format), Out_(Out), Notes_(Notes != nullptr ? *Notes : Out)
+    {
+    }
     void Event(const TouchsimEvent& Event) override;
     // Writes the header of formats that have one, if no event has yet.
     void Begin();
@@ -31,9 +36,11 @@ public:
 private:
     void TextReport(const TouchsimEvent& Event);
     void TextClick(int64_t Time, bool Start);
+    void Control(const TouchsimEvent& Event);
 
     TouchsimFormat Format_;
     std::ostream& Out_;
+    std::ostream& Notes_;
     bool Begun_ = false;
     bool SpeakerOn_ = false;
     size_t Clicks_ = 0;

@@ -212,6 +212,41 @@ void TouchsimSession::DeliverAt(int64_t Time, uint8_t Byte)
     Counters_.LastByteTime = HkClock();
 }
 
+void TouchsimSession::FailPendingReadAt(int64_t Time, NTSTATUS Status)
+{
+    RunClockTo(Time);
+    Counters_.PortFaults++;
+    if (!Open_->FailPendingRead(Status)) {
+        Counters_.FaultsUnused++;
+    }
+    Publish();
+}
+
+void TouchsimSession::FailNextReadInSendAt(int64_t Time, NTSTATUS Status)
+{
+    RunClockTo(Time);
+    Counters_.PortFaults++;
+    Open_->FailNextReadAtOnce(Status);
+}
+
+void TouchsimSession::ControlAt(int64_t Time, const std::string& Command, const std::function<uint32_t()>& Run)
+{
+    RunClockTo(Time);
+    TouchsimEvent event{TouchsimEvent::Kind::Control, 0};
+    event.Command = Command;
+    event.Status = Run();
+    Publish();
+    event.Time = HkClock();
+    Sink_.Event(event);
+    // A port the driver switched to has had its line speed set; a closed one
+    // keeps receiving, as a line does with no reader.
+    for (auto& port : Ports_) {
+        if (port->IsOpen() && port->BaudRate() != 0) {
+            Open_ = port.get();
+        }
+    }
+}
+
 void TouchsimSession::RunTimersUntilIdle()
 {
     // The speaker timer is one-shot; the bound only guards against a timer
@@ -228,6 +263,9 @@ void TouchsimSession::RunTimersUntilIdle()
 int TouchsimSession::Finish(std::string& Error)
 {
     Counters_.EndTime = HkClock();
+    for (auto& port : Ports_) {
+        Counters_.FaultsUnused += port->QueuedReadFailures();
+    }
     std::string problems;
     const HkIoResult info = TouchsimControl(IOCTL_TOUCH_GET_CONTROLLER_INFO, {}, CONTROLLER_INFO_REPLY_LENGTH);
     if (NT_SUCCESS(info.Status) && info.Output.size() >= 2) {

@@ -30,12 +30,14 @@ enum TouchsimExit : int {
 
 // What the session observed, in the order it happened.
 struct TouchsimEvent {
-    enum class Kind { Report, PortWrite };
+    enum class Kind { Report, PortWrite, Control };
     Kind Type;
     int64_t Time; // virtual time, 100-ns units since the port was opened
     MOUSE_INPUT_DATA Report{};
     uint16_t Port = 0;
     uint8_t Value = 0;
+    std::string Command{}; // Control: the command as written
+    uint32_t Status = 0;   // Control: the NTSTATUS its request completed with
 };
 
 class TouchsimSink {
@@ -61,6 +63,9 @@ struct TouchsimCounters {
     size_t ChecksumDrops = 0;
     ULONG DiscardCount = 0; // out-of-place bytes the parser threw away
     size_t BytesDelivered = 0;
+    size_t PortFaults = 0;
+    // Faults with no read to fail: none was pending, or none was sent after.
+    size_t FaultsUnused = 0;
     int64_t LastByteTime = 0;
     int64_t EndTime = 0;
     UCHAR ControllerInfo[4] = {};
@@ -93,6 +98,15 @@ public:
     void DeliverAt(int64_t Time, uint8_t Byte);
     // Lets the clock run until no timer is pending.
     void RunTimersUntilIdle();
+    // Port faults at Time (after RunClockTo): the pending read completes with
+    // Status and no byte; if none is pending, nothing happens.
+    void FailPendingReadAt(int64_t Time, NTSTATUS Status);
+    // ... or the next read the driver sends fails inside the send.
+    void FailNextReadInSendAt(int64_t Time, NTSTATUS Status);
+    // A configuration command at Time: Run sends its requests and returns the
+    // status it ended with; what the driver did is published, then the
+    // command itself. Bytes then go to whichever port the driver holds open.
+    void ControlAt(int64_t Time, const std::string& Command, const std::function<uint32_t()>& Run);
 
     // Closes the port, removes the device, unloads the driver and checks the
     // verifier. Returns TouchsimOk or TouchsimVerifier with Error set.
