@@ -12,6 +12,10 @@ const ULONG HundredNsPerMs = 10000;
 // processors they could leave the tone sounding or mis-programmed. A
 // zero-filled spin lock is an initialised one.
 KSPIN_LOCK SpeakerPortLock;
+// Under SpeakerPortLock: this driver set the gate bits and has not cleared
+// them since, so removal knows to silence the speaker whatever the click
+// setting says by then.
+BOOLEAN SpeakerSetByDriver;
 
 PUCHAR Port(ULONG Number)
 {
@@ -29,6 +33,7 @@ VOID ChangeGate(UCHAR Set, UCHAR Keep)
 {
     const UCHAR gate = READ_PORT_UCHAR(Port(SPEAKER_GATE_PORT));
     WRITE_PORT_UCHAR(Port(SPEAKER_GATE_PORT), (UCHAR)((gate & Keep) | Set));
+    SpeakerSetByDriver = Set != 0;
 }
 
 } // namespace
@@ -57,13 +62,41 @@ VOID SpeakerOff(VOID)
     KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 
+// The click setting is looked at under the lock that SetClickEnabled stores
+// it under: a click switched off meanwhile does not start after it.
 VOID StartTouchClick(PTOUCH_SETTINGS Settings)
 {
     KIRQL irql;
     KeAcquireSpinLock(&SpeakerPortLock, &irql);
-    KeQuerySystemTime(&Settings->BeepStartTime);
-    WriteTone(Settings->BeepDivisor);
-    ChangeGate(SPEAKER_GATE_BITS, 0xFF);
+    if (Settings->BeepEnabled != 0) {
+        KeQuerySystemTime(&Settings->BeepStartTime);
+        WriteTone(Settings->BeepDivisor);
+        ChangeGate(SPEAKER_GATE_BITS, 0xFF);
+    }
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
+}
+
+// Clearing the click while one sounds switches the speaker off: nothing else
+// would, since every off path leaves the ports alone once the click is off.
+VOID SetClickEnabled(PTOUCH_SETTINGS Settings, UCHAR Enabled)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
+    const UCHAR wasEnabled = Settings->BeepEnabled;
+    Settings->BeepEnabled = Enabled;
+    if (wasEnabled != 0 && Enabled == 0) {
+        ChangeGate(0, (UCHAR)~SPEAKER_GATE_BITS);
+    }
+    KeReleaseSpinLock(&SpeakerPortLock, irql);
+}
+
+VOID SilenceSpeakerIfSetByDriver(VOID)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&SpeakerPortLock, &irql);
+    if (SpeakerSetByDriver) {
+        ChangeGate(0, (UCHAR)~SPEAKER_GATE_BITS);
+    }
     KeReleaseSpinLock(&SpeakerPortLock, irql);
 }
 

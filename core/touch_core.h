@@ -43,7 +43,12 @@ VOID ProcessTouchPacket(PTOUCH_SETTINGS Settings, PMOUSE_INPUT_DATA Report, PPAC
 VOID ProgramSpeakerTone(const TOUCH_SETTINGS* Settings);
 VOID SpeakerOn(VOID);
 VOID SpeakerOff(VOID);
+// Starts the click if BeepEnabled, decided under the speaker's lock.
 VOID StartTouchClick(PTOUCH_SETTINGS Settings);
+// Stores BeepEnabled under the same lock; clearing it silences a click.
+VOID SetClickEnabled(PTOUCH_SETTINGS Settings, UCHAR Enabled);
+// Switches the speaker off if this driver switched it on (removal).
+VOID SilenceSpeakerIfSetByDriver(VOID);
 VOID StopTouchClickIfDue(PTOUCH_SETTINGS Settings);
 // What the speaker-off timer routine does when it fires.
 VOID SpeakerOffTimerExpired(const TOUCH_SETTINGS* Settings);

@@ -9,17 +9,11 @@ typedef VOID NTAPI MOUSE_CLASS_SERVICE(PDEVICE_OBJECT ClassDeviceObject, PMOUSE_
                                        PMOUSE_INPUT_DATA InputDataEnd, PULONG InputDataConsumed);
 
 static IO_COMPLETION_ROUTINE ReadCompletion;
+static VOID KeepSpeakerTimerSet(PDEVICE_EXTENSION Extension);
 
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     return DeviceObject != Extension->Self;
-}
-
-// A control device whose touch device was removed has its own, zero-filled
-// extension back; a handle opened before the removal can still send to it.
-static BOOLEAN IsOrphaned(PDEVICE_EXTENSION Extension)
-{
-    return Extension->Self == NULL;
 }
 
 static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
@@ -231,8 +225,9 @@ static NTSTATUS NTAPI MatchSerialCommValue(PWSTR ValueName, ULONG ValueType, PVO
     return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL. Looks the configured COM name up in SERIALCOMM and opens
-// that port. The caller has closed any port that was open.
+// PASSIVE_LEVEL, under PortLock. Looks the configured COM name up in
+// SERIALCOMM and opens that port. A port still open is closed only once the
+// name has been found, so a name that is not found leaves it running.
 NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 {
     const ULONG resultBytes = PORT_NAME_CHARACTERS * sizeof(WCHAR);
@@ -262,6 +257,9 @@ NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 
     NTSTATUS status = STATUS_NOT_FOUND;
     if (result.Length != 0) {
+        if (Extension->SerialDevice != NULL) {
+            ClosePort(Extension); // the same port may be asked for again: it opens exclusively
+        }
         status = IoGetDeviceObjectPointer(&result, FILE_ALL_ACCESS, &Extension->SerialFileObject,
                                           &Extension->SerialDevice);
     }
@@ -307,7 +305,8 @@ static BOOLEAN IsStoppingStatus(NTSTATUS Status)
 }
 
 // Any IRQL up to DISPATCH_LEVEL. The pump's one remove-lock hold ends here,
-// exactly once per start.
+// exactly once per start; signalling "idle" is the pump's last touch of the
+// record, since ClosePort, and with it removal, may go on from there.
 static VOID EndReadPump(PDEVICE_EXTENSION Extension)
 {
     PIRP readIrp = Extension->ReadIrp;
@@ -343,7 +342,12 @@ static NTSTATUS IssueReads(PDEVICE_EXTENSION Extension)
             return STATUS_CANCELLED;
         }
         status = IoCallDriver(Extension->SerialDevice, irp);
-        if (InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED) != ISSUE_AGAIN) {
+        const LONG found = InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED);
+        if (found == ISSUER_ENDS_PUMP) {
+            EndReadPump(Extension); // the read ended the pump while this send was still in progress
+            return status;
+        }
+        if (found != ISSUE_AGAIN) {
             return status;
         }
     }
@@ -381,22 +385,25 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     BOOLEAN endPump = IsStoppingStatus(status) || PumpStopRequested(extension);
     if (status == STATUS_SUCCESS) {
         extension->ReadFailuresInARow = 0;
-        // Counted before arming, so the count never trails a routine that runs.
-        InterlockedIncrement(&extension->SpeakerDpcOwed);
-        if (KeSetTimer(&extension->SpeakerTimer, extension->SpeakerTimerDueTime, &extension->SpeakerDpc)) {
-            InterlockedDecrement(&extension->SpeakerDpcOwed); // replaced an expiry already counted
-        }
+        KeepSpeakerTimerSet(extension);
         if (bytesRead != 0 && !endPump &&
             ParseTouchByte(&extension->TouchSettings, &extension->InputData, &extension->PacketState, byte)) {
             DeliverReport(extension);
         }
+    } else if (Irp->PendingReturned) {
+        // It waited at the port before it failed (a time-out, a line error):
+        // the port is not spinning, so the read is simply issued again.
+        extension->ReadFailuresInARow = 0;
     } else if (!endPump && ++extension->ReadFailuresInARow >= READ_FAILURE_LIMIT) {
         endPump = TRUE;
     }
     if (endPump) {
-        // The issuing loop, if it is still inside the send, sees no
-        // ISSUE_AGAIN and sends nothing more.
-        EndReadPump(extension);
+        // An issuing loop still inside this read's send ends the pump itself
+        // once the send returns; otherwise it is ended here.
+        if (InterlockedCompareExchange(&extension->ReadInterlock, ISSUER_ENDS_PUMP, ISSUE_IN_PROGRESS) !=
+            ISSUE_IN_PROGRESS) {
+            EndReadPump(extension);
+        }
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     if (InterlockedCompareExchange(&extension->ReadInterlock, ISSUE_AGAIN, ISSUE_IN_PROGRESS) != ISSUE_IN_PROGRESS) {
@@ -432,30 +439,111 @@ NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
 }
 
 // ---------------------------------------------------------------- speaker timer
+//
+// The timer and its routine pass one token between them (SpeakerTimerState):
+// only the read that finds the timer idle sets it; later reads only note
+// their time, and the routine, when it runs, sets the timer again for the
+// rest of the 100 ms or switches the speaker off. Two expiries can thus never
+// merge into one run of the routine, and StopSpeakerTimer always knows where
+// the token is: in the timer (cancelled) or in a routine queued or running,
+// which hands it back when it runs. (KeRemoveQueueDpc is no help: before
+// Windows Vista SP1 a routine it reports removed may still run.)
 
-// Kernel, DISPATCH_LEVEL, 100 ms after the last successful read.
+static const ULONG SpeakerOffDelay = (ULONG)-SPEAKER_OFF_DELAY_100NS;
+
+static ULONG SystemTimeLow(VOID)
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.LowPart;
+}
+
+// Read completion, up to DISPATCH_LEVEL, for every successful read.
+static VOID KeepSpeakerTimerSet(PDEVICE_EXTENSION Extension)
+{
+    Extension->LastSuccessfulReadTime = SystemTimeLow();
+    for (;;) {
+        const LONG state = InterlockedCompareExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_SET,
+                                                      SPEAKER_TIMER_IDLE);
+        if (state == SPEAKER_TIMER_IDLE) {
+            KeSetTimer(&Extension->SpeakerTimer, Extension->SpeakerTimerDueTime, &Extension->SpeakerDpc);
+            return;
+        }
+        if (InterlockedCompareExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_MOVED, state) == state) {
+            return; // the routine that holds the token sets the timer again
+        }
+    }
+}
+
+// Under SpeakerTimerLock, with the token. TRUE when a read came less than
+// 100 ms ago and the timer was set for the rest: the token is the timer's.
+static BOOLEAN SetSpeakerTimerAgainIfReadSince(PDEVICE_EXTENSION Extension)
+{
+    if (InterlockedCompareExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_SET, SPEAKER_TIMER_MOVED) !=
+        SPEAKER_TIMER_MOVED) {
+        return FALSE;
+    }
+    const ULONG elapsed = SystemTimeLow() - Extension->LastSuccessfulReadTime; // modulo 2^32
+    if (elapsed >= SpeakerOffDelay) {
+        return FALSE;
+    }
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = -(LONGLONG)(SpeakerOffDelay - elapsed);
+    KeSetTimer(&Extension->SpeakerTimer, dueTime, &Extension->SpeakerDpc);
+    return TRUE;
+}
+
+// Kernel, DISPATCH_LEVEL, when the speaker timer expires. Switches the
+// click off once no read has succeeded for 100 ms.
 VOID NTAPI SpeakerOffDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2)
 {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeferredContext;
-    SpeakerOffTimerExpired(&extension->TouchSettings);
-    // Last touch of the extension: whoever waits to delete it may go on.
-    if (InterlockedDecrement(&extension->SpeakerDpcOwed) == 0) {
-        KeSetEvent(&extension->SpeakerDpcIdle, IO_NO_INCREMENT, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->SpeakerTimerLock, &irql);
+    for (;;) {
+        if (!extension->SpeakerTimerStopping && SetSpeakerTimerAgainIfReadSince(extension)) {
+            break;
+        }
+        SpeakerOffTimerExpired(&extension->TouchSettings);
+        if (extension->SpeakerTimerStopping) {
+            InterlockedExchange(&extension->SpeakerTimerState, SPEAKER_TIMER_IDLE);
+            KeSetEvent(&extension->SpeakerTimerIdle, IO_NO_INCREMENT, FALSE);
+            break;
+        }
+        if (InterlockedCompareExchange(&extension->SpeakerTimerState, SPEAKER_TIMER_IDLE, SPEAKER_TIMER_SET) ==
+            SPEAKER_TIMER_SET) {
+            break;
+        }
+        // A read succeeded while the speaker was being switched off: the
+        // next turn sets the timer for it.
     }
+    KeReleaseSpinLock(&extension->SpeakerTimerLock, irql);
 }
 
-// PASSIVE_LEVEL, after the read pump has stopped (nothing arms the timer).
+// PASSIVE_LEVEL, once the read pump has stopped (nothing sets the timer any
+// more). Returns when the speaker routine can no longer run: a set timer is
+// cancelled; a routine already queued or running is let finish, and it waits
+// for nothing but this lock.
 VOID StopSpeakerTimer(PDEVICE_EXTENSION Extension)
 {
-    KeClearEvent(&Extension->SpeakerDpcIdle);
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->SpeakerTimerLock, &irql);
+    Extension->SpeakerTimerStopping = TRUE;
     if (KeCancelTimer(&Extension->SpeakerTimer)) {
-        InterlockedDecrement(&Extension->SpeakerDpcOwed);
+        InterlockedExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_IDLE);
     }
-    if (InterlockedCompareExchange(&Extension->SpeakerDpcOwed, 0, 0) != 0) {
-        KeWaitForSingleObject(&Extension->SpeakerDpcIdle, Executive, KernelMode, FALSE, NULL);
+    const BOOLEAN routineOwes = InterlockedCompareExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_IDLE,
+                                                           SPEAKER_TIMER_IDLE) != SPEAKER_TIMER_IDLE;
+    KeReleaseSpinLock(&Extension->SpeakerTimerLock, irql);
+    if (routineOwes) {
+        KeWaitForSingleObject(&Extension->SpeakerTimerIdle, Executive, KernelMode, FALSE, NULL);
+        // The routine signals before it lets go of the lock: once the lock
+        // is ours it has touched the record for the last time.
+        KeAcquireSpinLock(&Extension->SpeakerTimerLock, &irql);
+        KeReleaseSpinLock(&Extension->SpeakerTimerLock, irql);
     }
 }
 
@@ -491,8 +579,8 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->IoStatus.Information = 0;
-    if (IsOrphaned(extension)) {
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (IsControlDevice(DeviceObject, extension)) {
+        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); // not a mouse port: in no stack
     }
     NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
                                             sizeof(IO_REMOVE_LOCK));
@@ -555,14 +643,14 @@ static NTSTATUS SetPort(CONTROL_REQUEST* Request)
     return OpenAndStartPort(Request->Extension);
 }
 
-// Opening while a port is open replaces it, as IOCTL_TOUCH_SET_PORT does:
-// the old reference is dropped and the one read request is never out twice.
+// Opening while a port is open replaces it once the new name is found: the
+// old reference is dropped and the one read request is never out twice, and
+// a name that is not found leaves the running port running.
 static NTSTATUS OpenPort(CONTROL_REQUEST* Request)
 {
     if (Request->InputLength != 0 && !DecodePortSettingsData(Request->Input, Request->InputLength, Request->Settings)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    ClosePort(Request->Extension);
     return OpenAndStartPort(Request->Extension);
 }
 
@@ -598,16 +686,13 @@ static NTSTATUS StoreByte(CONTROL_REQUEST* Request, PUCHAR Field)
     return STATUS_SUCCESS;
 }
 
-// Clearing the click while one sounds switches the speaker off: nothing else
-// would, since every off path leaves the ports alone once the click is off.
 static NTSTATUS SetBeepEnable(CONTROL_REQUEST* Request)
 {
-    const UCHAR wasEnabled = Request->Settings->BeepEnabled;
-    const NTSTATUS status = StoreByte(Request, &Request->Settings->BeepEnabled);
-    if (NT_SUCCESS(status) && wasEnabled != 0 && Request->Settings->BeepEnabled == 0) {
-        SpeakerOff();
+    if (Request->InputLength < BYTE_SETTING_LENGTH) {
+        return STATUS_BUFFER_TOO_SMALL;
     }
-    return status;
+    SetClickEnabled(Request->Settings, Request->Input[0]);
+    return STATUS_SUCCESS;
 }
 
 static NTSTATUS SetBeepTone(CONTROL_REQUEST* Request)
@@ -682,35 +767,51 @@ static NTSTATUS CarryOutControlRequest(ULONG Code, CONTROL_REQUEST* Request)
     }
 }
 
+// Under the lock of the device the request came to (the control device's
+// outlives the touch device), the touch device's record, or NULL once that
+// device is removed.
+static PDEVICE_EXTENSION TouchRecordOf(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Own)
+{
+    if (!IsControlDevice(DeviceObject, Own)) {
+        return Own;
+    }
+    return (PDEVICE_EXTENSION)InterlockedCompareExchangePointer((PVOID volatile*)&Own->ControlTarget, NULL, NULL);
+}
+
+static NTSTATUS CarryOutOnRecord(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    CONTROL_REQUEST request;
+    request.Extension = Extension;
+    request.Settings = &Extension->TouchSettings;
+    request.Input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
+    request.InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    request.Output = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    request.OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    request.Information = 0;
+    const NTSTATUS status = CarryOutControlRequest(Stack->Parameters.DeviceIoControl.IoControlCode, &request);
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
+    return status;
+}
+
 // Configuration tool, PASSIVE_LEVEL, on the control device or the FDO.
-// Completes every request at once; never passes one down.
+// Completes every request at once; never passes one down. The requesting
+// thread holds a lock that removal waits for, and port requests wait while
+// holding it: inside a critical region its process cannot suspend it there.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PDEVICE_EXTENSION own = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     Irp->IoStatus.Information = 0;
-    if (IsOrphaned(extension)) {
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
+    KeEnterCriticalRegion();
+    NTSTATUS status = IoAcquireRemoveLockEx(&own->ControlLock, Irp, SERMCMN_FILE, __LINE__, sizeof(IO_REMOVE_LOCK));
+    if (NT_SUCCESS(status)) {
+        PDEVICE_EXTENSION extension = TouchRecordOf(DeviceObject, own);
+        status = extension != NULL ? CarryOutOnRecord(extension, Irp, IoGetCurrentIrpStackLocation(Irp))
+                                   : STATUS_DELETE_PENDING;
+        CompleteRequest(Irp, status);
+        IoReleaseRemoveLockEx(&own->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
+    } else {
+        CompleteRequest(Irp, status);
     }
-    // Keeps the record from going away under the request (removal waits).
-    NTSTATUS status = IoAcquireRemoveLockEx(&extension->ControlLock, Irp, SERMCMN_FILE, __LINE__,
-                                            sizeof(IO_REMOVE_LOCK));
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status);
-    }
-
-    CONTROL_REQUEST request;
-    request.Extension = extension;
-    request.Settings = &extension->TouchSettings;
-    request.Input = (const UCHAR*)Irp->AssociatedIrp.SystemBuffer;
-    request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    request.Output = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-    request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    request.Information = 0;
-
-    status = CarryOutControlRequest(stack->Parameters.DeviceIoControl.IoControlCode, &request);
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
-    CompleteRequest(Irp, status);
-    IoReleaseRemoveLockEx(&extension->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
+    KeLeaveCriticalRegion();
     return status;
 }

@@ -67,14 +67,11 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 
 // ---------------------------------------------------------------- device creation
 
-static VOID DeleteControlDevice(PDEVICE_OBJECT ControlDevice, PVOID OwnExtension)
+static VOID DeleteControlDevice(PDEVICE_OBJECT ControlDevice)
 {
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, ControlLinkName);
     IoDeleteSymbolicLink(&linkName);
-    // The extension pointer was lent to the FDO's record: give the control
-    // device back its own before it goes.
-    ControlDevice->DeviceExtension = OwnExtension;
     IoDeleteDevice(ControlDevice);
 }
 
@@ -118,8 +115,17 @@ static VOID InitializeExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Fdo)
     Extension->SpeakerTimerDueTime.QuadPart = SPEAKER_OFF_DUE_TIME;
     KeInitializeEvent(&Extension->PortLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&Extension->ReadPumpIdle, NotificationEvent, TRUE);
-    KeInitializeEvent(&Extension->SpeakerDpcIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&Extension->SpeakerTimerIdle, NotificationEvent, FALSE);
     Extension->Self = Fdo;
+}
+
+// The control device keeps its own record, which outlives the touch
+// device's: its lock, and the touch record that removal takes back under it.
+static VOID InitializeControlRecord(PDEVICE_OBJECT ControlDevice, PDEVICE_EXTENSION Target)
+{
+    PDEVICE_EXTENSION control = (PDEVICE_EXTENSION)ControlDevice->DeviceExtension;
+    IoInitializeRemoveLockEx(&control->ControlLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
+    control->ControlTarget = Target;
 }
 
 // Plug and Play manager, PASSIVE_LEVEL. Creates the control device and the
@@ -135,7 +141,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
     status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
         if (control != NULL) {
-            DeleteControlDevice(control, control->DeviceExtension);
+            DeleteControlDevice(control);
         }
         return status;
     }
@@ -146,14 +152,13 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
     if (extension->TopOfStack == NULL) {
         // Nothing may reach the FDO's record once it is gone.
         if (control != NULL) {
-            DeleteControlDevice(control, control->DeviceExtension);
+            DeleteControlDevice(control);
         }
         IoDeleteDevice(fdo);
         return STATUS_DEVICE_REMOVED;
     }
     if (control != NULL) {
-        extension->ControlDeviceOwnExtension = control->DeviceExtension;
-        control->DeviceExtension = extension;
+        InitializeControlRecord(control, extension);
         control->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     extension->ControlDevice = control;
@@ -207,9 +212,7 @@ static VOID StopDeviceActivity(PDEVICE_EXTENSION Extension)
     ClosePort(Extension);
     KeSetEvent(&Extension->PortLock, IO_NO_INCREMENT, FALSE);
     StopSpeakerTimer(Extension);
-    if (Extension->TouchSettings.BeepEnabled != 0) {
-        SpeakerOff();
-    }
+    SilenceSpeakerIfSetByDriver();
 }
 
 // Removal: stop, let every other holder of the remove lock leave, pass the
@@ -219,10 +222,14 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION Extension, PI
 {
     // First cut the control device off the record, then let the control
     // requests that reached the record through it finish; later ones find
-    // the control device's own extension, or the lock removed.
+    // no record, or the control device's lock removed.
     if (Extension->ControlDevice != NULL) {
-        Extension->ControlDevice->DeviceExtension = Extension->ControlDeviceOwnExtension;
+        PDEVICE_EXTENSION control = (PDEVICE_EXTENSION)Extension->ControlDevice->DeviceExtension;
+        InterlockedExchangePointer((PVOID volatile*)&control->ControlTarget, NULL);
+        IoAcquireRemoveLockEx(&control->ControlLock, Irp, SERMDEP_FILE, __LINE__, sizeof(IO_REMOVE_LOCK));
+        IoReleaseRemoveLockAndWaitEx(&control->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
     }
+    // Requests sent to the FDO itself.
     IoAcquireRemoveLockEx(&Extension->ControlLock, Irp, SERMDEP_FILE, __LINE__, sizeof(IO_REMOVE_LOCK));
     IoReleaseRemoveLockAndWaitEx(&Extension->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
     StopDeviceActivity(Extension);
@@ -234,7 +241,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION Extension, PI
         Extension->ReadIrp = NULL;
     }
     if (Extension->ControlDevice != NULL) {
-        DeleteControlDevice(Extension->ControlDevice, Extension->ControlDeviceOwnExtension);
+        DeleteControlDevice(Extension->ControlDevice);
         Extension->ControlDevice = NULL;
     }
     IoDetachDevice(Extension->TopOfStack);
@@ -356,34 +363,53 @@ static BOOLEAN QueryBinaryValue(HANDLE Key, PCWSTR Name, PKEY_VALUE_FULL_INFORMA
     return TRUE;
 }
 
-// TRUE when the value is absent, or present with a type and length that the
-// direct store puts inside Capacity bytes of a non-string destination. A
-// string there, or a longer value, would be stored past the destination.
-static BOOLEAN FitsDirectStore(HANDLE Key, PCWSTR Name, PKEY_VALUE_FULL_INFORMATION Buffer, ULONG Capacity,
-                               BOOLEAN WantString)
+// Where one table value goes: a string of at most Capacity bytes (its NUL
+// included), or the leading bytes of a Capacity-byte destination.
+struct PARAMETER_DESTINATION {
+    PVOID Destination;
+    ULONG Capacity;
+    BOOLEAN IsString;
+};
+
+static BOOLEAN IsStringType(ULONG Type)
 {
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&valueName, Name);
-    ULONG resultLength = 0;
-    const NTSTATUS status = ZwQueryValueKey(Key, &valueName, KeyValueFullInformation, Buffer, VALUE_BUFFER_BYTES,
-                                            &resultLength);
-    if (status != STATUS_SUCCESS && status != STATUS_BUFFER_OVERFLOW) {
-        return TRUE; // absent: the default is stored
-    }
-    const ULONG type = Buffer->Type;
-    const BOOLEAN isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-    if (WantString) {
-        return type == REG_SZ || type == REG_EXPAND_SZ || Buffer->DataLength == 0;
-    }
-    return !isString && Buffer->DataLength <= Capacity;
+    return Type == REG_SZ || Type == REG_EXPAND_SZ || Type == REG_MULTI_SZ;
 }
 
-static VOID AddDirectEntry(PRTL_QUERY_REGISTRY_TABLE Table, ULONG* Count, PCWSTR Name, PVOID Destination,
-                           ULONG DefaultType, PVOID DefaultData, ULONG DefaultLength)
+// RtlQueryRegistryValues, PASSIVE_LEVEL, once per table value (or its
+// default). The type and length are judged as the value is delivered, so a
+// value rewritten meanwhile can never be stored as something it is not. A
+// value that does not fit is left out and its destination keeps what it
+// holds; only a port name too long for its buffer ends the table.
+static NTSTATUS NTAPI StoreParameterValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
+                                          PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    const PARAMETER_DESTINATION* destination = (const PARAMETER_DESTINATION*)EntryContext;
+    if (destination->IsString) {
+        if (ValueType != REG_SZ && ValueType != REG_EXPAND_SZ) {
+            return STATUS_SUCCESS;
+        }
+        if (ValueLength > destination->Capacity) {
+            return STATUS_INVALID_PARAMETER; // not STATUS_BUFFER_TOO_SMALL: the platform ignores that one
+        }
+    } else if (IsStringType(ValueType) || ValueLength > destination->Capacity) {
+        return STATUS_SUCCESS;
+    }
+    RtlCopyMemory(destination->Destination, ValueData, ValueLength);
+    return STATUS_SUCCESS;
+}
+
+// Whatever the value's type, it reaches StoreParameterValue as stored: not
+// expanded, and a multi-string whole.
+static VOID AddTableEntry(PRTL_QUERY_REGISTRY_TABLE Table, ULONG* Count, PCWSTR Name,
+                          PARAMETER_DESTINATION* Destination, ULONG DefaultType, PVOID DefaultData,
+                          ULONG DefaultLength)
 {
     PRTL_QUERY_REGISTRY_TABLE entry = &Table[(*Count)++];
-    entry->QueryRoutine = NULL;
-    entry->Flags = RTL_QUERY_REGISTRY_DIRECT;
+    entry->QueryRoutine = StoreParameterValue;
+    entry->Flags = RTL_QUERY_REGISTRY_NOEXPAND;
     entry->Name = (PWSTR)Name;
     entry->EntryContext = Destination;
     entry->DefaultType = DefaultType;
@@ -440,37 +466,25 @@ static VOID ReadParameters(PTOUCH_SETTINGS Settings, HANDLE Key, PUNICODE_STRING
         DecodeBeepData(data, Settings);
     }
 
-    // The direct store is driven by the value's type, not by the destination:
-    // a value that would not fit its destination is left out, as if absent,
-    // and keeps its default.
-    UNICODE_STRING portName;
-    portName.Length = 0;
-    portName.MaximumLength = sizeof(Settings->PortNameBuffer);
-    portName.Buffer = Settings->PortNameBuffer;
+    // "PortName" and "BaudRate" land straight in their fields; the others are
+    // staged and taken only if the whole table is read.
     REGISTRY_STAGING staging;
     RtlCopyMemory(staging.Filter, DefaultFilter, sizeof(DefaultFilter));
+    PARAMETER_DESTINATION destinations[REGISTRY_TABLE_ENTRIES - 1];
+    ULONG count = 0;
+    destinations[count] = {Settings->PortNameBuffer, sizeof(Settings->PortNameBuffer), TRUE};
+    AddTableEntry(Table, &count, L"PortName", &destinations[count], REG_SZ, (PVOID)EmptyString, 0);
+    destinations[count] = {&Settings->BaudRate, sizeof(Settings->BaudRate), FALSE};
+    AddTableEntry(Table, &count, L"BaudRate", &destinations[count], REG_DWORD, (PVOID)&DefaultBaudRate,
+                  sizeof(ULONG));
+    destinations[count] = {staging.Filter, sizeof(staging.Filter), FALSE};
+    AddTableEntry(Table, &count, L"Filter", &destinations[count], REG_BINARY, (PVOID)DefaultFilter,
+                  FILTER_DATA_LENGTH);
     for (const DWORD_VALUE& value : StagedDwordValues) {
         staging.*value.Field = value.Default;
-    }
-    ULONG baudRateDefault = DefaultBaudRate;
-    ULONG count = 0;
-    if (FitsDirectStore(Key, L"PortName", ValueBuffer, 0, TRUE)) {
-        AddDirectEntry(Table, &count, L"PortName", &portName, REG_SZ, (PVOID)EmptyString, 0);
-    }
-    if (FitsDirectStore(Key, L"BaudRate", ValueBuffer, sizeof(ULONG), FALSE)) {
-        AddDirectEntry(Table, &count, L"BaudRate", &Settings->BaudRate, REG_DWORD, &baudRateDefault, sizeof(ULONG));
-    } else {
-        Settings->BaudRate = DefaultBaudRate;
-    }
-    if (FitsDirectStore(Key, L"Filter", ValueBuffer, FILTER_DATA_LENGTH, FALSE)) {
-        AddDirectEntry(Table, &count, L"Filter", staging.Filter, REG_BINARY, (PVOID)DefaultFilter,
-                       FILTER_DATA_LENGTH);
-    }
-    for (const DWORD_VALUE& value : StagedDwordValues) {
-        if (FitsDirectStore(Key, value.Name, ValueBuffer, sizeof(ULONG), FALSE)) {
-            AddDirectEntry(Table, &count, value.Name, &(staging.*value.Field), REG_DWORD, (PVOID)&value.Default,
-                           sizeof(ULONG));
-        }
+        destinations[count] = {&(staging.*value.Field), sizeof(ULONG), FALSE};
+        AddTableEntry(Table, &count, value.Name, &destinations[count], REG_DWORD, (PVOID)&value.Default,
+                      sizeof(ULONG));
     }
     if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyPath->Buffer, Table, NULL, NULL))) {
         ApplyStagedValues(Settings, &staging);

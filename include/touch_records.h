@@ -62,6 +62,16 @@ typedef struct _PACKET_STATE {
 #define ISSUE_IN_PROGRESS 1
 #define ISSUER_RETURNED 2
 #define ISSUE_AGAIN 3
+// A read ended the pump while its send had not yet returned: the issuing
+// loop ends the pump itself, after its last touch of the record.
+#define ISSUER_ENDS_PUMP 4
+
+// Values of SpeakerTimerState. The timer and its routine pass one token
+// between them: it is in the timer while that is set, and in the routine
+// while it is queued or running; nothing ever counts expiries.
+#define SPEAKER_TIMER_IDLE 0   // not set, routine neither queued nor running
+#define SPEAKER_TIMER_SET 1    // token out, no successful read since the timer was set
+#define SPEAKER_TIMER_MOVED 2  // token out, and a read succeeded since: the routine sets it again
 
 typedef struct _DEVICE_EXTENSION {
     TOUCH_SETTINGS TouchSettings;
@@ -90,11 +100,16 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReadPumpIdle;           // signalled while no read is out
     LONG volatile ReadPumpStopRequested; // set by ClosePort, checked before every send; interlocked
     KSPIN_LOCK ReadCancelLock;     // ClosePort's cancel against the pump readying the request; zeroed = initialised
-    ULONG ReadFailuresInARow;
-    LONG volatile SpeakerDpcOwed;  // expiries whose routine has not yet finished
-    KEVENT SpeakerDpcIdle;         // signalled when SpeakerDpcOwed drops to 0
-    PVOID ControlDeviceOwnExtension; // given back to the control device before it is deleted
+    ULONG ReadFailuresInARow;      // failed inside their send, none succeeding or waiting between
+    LONG volatile SpeakerTimerState; // SPEAKER_TIMER_...; interlocked
+    ULONG LastSuccessfulReadTime;  // low 32 bits of the system time
+    KSPIN_LOCK SpeakerTimerLock;   // the routine against StopSpeakerTimer; zeroed = initialised
+    BOOLEAN SpeakerTimerStopping;  // under SpeakerTimerLock: the routine gives the token back
+    KEVENT SpeakerTimerIdle;       // set by the routine when it gives the token back while stopping
     IO_REMOVE_LOCK ControlLock;    // held by each control request; removal waits for them
+    // Used in the control device's own record only: the touch device's record,
+    // reached under ControlLock; NULL once that device is removed.
+    struct _DEVICE_EXTENSION* ControlTarget;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #include "platform_layouts.h"

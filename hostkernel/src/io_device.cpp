@@ -826,9 +826,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         bytes = info->Bytes;
         label = info->Label;
     }
-    // The object and its extension are going away.
+    // The object and its extension are going away; while a file object still
+    // references it, its memory (and a remove lock in it) stays usable.
     HkCheckNoTimersIn(memory, bytes);
-    RemoveLocksGoingAway(memory, bytes, label);
+    RemoveLocksGoingAway(memory, bytes, label, DeviceObject->ReferenceCount != 0);
 
     std::lock_guard<std::mutex> guard(Objects().Lock);
     DeviceInfo* info = FindDeviceLocked(DeviceObject);

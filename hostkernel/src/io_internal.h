@@ -87,7 +87,9 @@ bool FileLive(PFILE_OBJECT File);
 PDEVICE_OBJECT RelatedDevice(PFILE_OBJECT File); // top of the file's stack
 
 // ---- remove locks (io_removelock): memory that is going away.
-void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& What);
+// MemoryStays: a file object still holds the device, so its locks stay
+// tracked (a removed lock keeps refusing acquisitions).
+void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& What, bool MemoryStays = false);
 
 // ---- message helpers
 std::string Hex(const void* P);

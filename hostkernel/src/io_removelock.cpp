@@ -104,7 +104,7 @@ void Decrement(PIO_REMOVE_LOCK Lock)
 
 } // namespace
 
-void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& What)
+void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& What, bool MemoryStays)
 {
     std::lock_guard<std::mutex> guard(Table().Lock);
     auto& locks = Table().Locks;
@@ -120,7 +120,7 @@ void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& W
                                                         " is still held with " +
                                                         DescribeHold(entry->second.Holds.front()));
         }
-        entry = locks.erase(entry);
+        entry = MemoryStays ? std::next(entry) : locks.erase(entry);
     }
 }
 

@@ -443,18 +443,4 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->DpcData = nullptr;
 }
 
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
-{
-    TimerQueue& queue = Queue();
-    std::lock_guard<std::mutex> guard(queue.Lock);
-    for (auto it = queue.QueuedDpcs.begin(); it != queue.QueuedDpcs.end(); ++it) {
-        if (*it == Dpc) {
-            queue.QueuedDpcs.erase(it);
-            Dpc->DpcData = nullptr;
-            return TRUE;
-        }
-    }
-    return FALSE; // not queued, or already running: it is not recalled
-}
-
 } // extern "C"

@@ -96,6 +96,12 @@ PDEVICE_OBJECT ControlDevice()
     return HkFindDevice("\\Device\\pelvon");
 }
 
+// The touch record the control device reaches through its own.
+PDEVICE_EXTENSION ControlTarget()
+{
+    return static_cast<PDEVICE_EXTENSION>(ControlDevice()->DeviceExtension)->ControlTarget;
+}
+
 } // namespace
 
 class FrameTest : public DriverTest {
@@ -216,14 +222,17 @@ TEST_F(FrameTest, LoadSurvivesFailedPathCopyAndKeepsDefaults)
 
 // ---------------------------------------------------------------- add-device
 
-TEST_F(FrameTest, ControlDeviceAndFdoShareOneExtension)
+// The control device keeps a record of its own, which outlives the touch
+// device's, and reaches the FDO's record through it.
+TEST_F(FrameTest, ControlDeviceReachesTheFdosRecord)
 {
     Load();
     AddAndStart();
     PDEVICE_OBJECT control = ControlDevice();
     ASSERT_NE(control, nullptr);
     EXPECT_NE(control, Fdo);
-    EXPECT_EQ(control->DeviceExtension, Fdo->DeviceExtension);
+    EXPECT_NE(control->DeviceExtension, Fdo->DeviceExtension);
+    EXPECT_EQ(ControlTarget(), Extension);
     EXPECT_EQ(Extension->ControlDevice, control);
     EXPECT_EQ(Extension->Self, Fdo);
     EXPECT_EQ(Extension->TopOfStack, Pdo);
@@ -292,7 +301,7 @@ TEST_F(FrameTest, SecondDeviceRunsWithoutControlDevice)
     ASSERT_NE(secondFdo, firstFdo);
     auto* second = static_cast<PDEVICE_EXTENSION>(secondFdo->DeviceExtension);
     EXPECT_EQ(second->ControlDevice, nullptr);
-    EXPECT_EQ(ControlDevice()->DeviceExtension, first);
+    EXPECT_EQ(ControlTarget(), first);
     ASSERT_EQ(HkSendPnp(secondFdo, IRP_MN_START_DEVICE), STATUS_SUCCESS);
 
     // Removing the second device leaves the first one's control device alone.
@@ -694,7 +703,7 @@ TEST_F(FrameTest, AddAgainAfterRemovalWorksEndToEnd)
 
     AddAndStart();
     EXPECT_NE(ControlDevice(), nullptr);
-    EXPECT_EQ(ControlDevice()->DeviceExtension, Extension);
+    EXPECT_EQ(ControlTarget(), Extension);
     ConnectMouse();
     ExpectTouchReachesClass(port);
     EXPECT_EQ(port.OpenCount(), 2u);

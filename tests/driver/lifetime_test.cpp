@@ -64,21 +64,26 @@ TEST_F(Lifetime, SpeakerRoutineHeldAcrossTwoExpiriesNeitherStallsNorOutlivesRemo
     EXPECT_EQ(HkSendRemove(Fdo), STATUS_SUCCESS);
 }
 
-TEST_F(Lifetime, RemovalWhileTheSpeakerRoutineIsQueuedTakesItBack)
+// A routine already queued when removal comes is let run (freeing the
+// record under it stops the test with TIMER_OR_DPC_INVALID), and removal
+// waits for that one run and nothing more.
+TEST_F(Lifetime, RemovalLetsAQueuedSpeakerRoutineRunFirst)
 {
     BringUpOpen();
     ASSERT_EQ(Control(IOCTL_TOUCH_SET_BEEP_ENABLE, {1}).Status, STATUS_SUCCESS);
-    PeerTouchController controller;
-    controller.Hold(100, 100, 20);
-    Play(Port(), controller);
+    Port().Deliver(PeerTouchPacket(100, 100));
     ASSERT_EQ(HkPortValue(0x61) & 3, 3);
     HkHoldDpcs(true);
     HkAdvanceClock(200 * Ms);
     ASSERT_EQ(HkQueuedDpcCount(), 1u);
-    // Freeing the record with the routine queued stops the test
-    // (TIMER_OR_DPC_INVALID); waiting for it would never end while it is held.
-    EXPECT_EQ(HkSendRemove(Fdo), STATUS_SUCCESS);
-    EXPECT_EQ(HkQueuedDpcCount(), 0u);
+    std::atomic<NTSTATUS> removed{STATUS_PENDING};
+    HkRunAsync([&] { removed = HkSendRemove(Fdo); }, PASSIVE_LEVEL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(removed, STATUS_PENDING) << "removal went on with the speaker routine still queued";
+    HkHoldDpcs(false);
+    EXPECT_EQ(HkRunQueuedDpcs(), 1u);
+    HkWaitAsyncIdle();
+    EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_EQ(HkPortValue(0x61) & 3, 0);
 }
 

@@ -196,6 +196,14 @@ protected:
             return First == Opener::OpenPortFirst ? SetPortRequest("COM2") : OpenPortRequest("COM2", 9600);
         };
         Step("second port request", secondOpen, [&](NTSTATUS Status) {
+            if (First == Opener::SetPortFirst && Status == STATUS_INSUFFICIENT_RESOURCES && com1.IsOpen()) {
+                // Opening looks the new name up before it lets the port in
+                // use go: a lookup without memory leaves that port running.
+                EXPECT_TRUE(com1.ReadPending());
+                EXPECT_EQ(Extension->SerialDevice, com1.Device());
+                EXPECT_EQ(RemoveLockHolds(), 1u);
+                return;
+            }
             EXPECT_FALSE(com1.IsOpen());
             CheckPortRequest(Status, com2);
         });
