@@ -461,7 +461,7 @@ static ULONG SystemTimeLow(VOID)
 // Read completion, up to DISPATCH_LEVEL, for every successful read.
 static VOID KeepSpeakerTimerSet(PDEVICE_EXTENSION Extension)
 {
-    Extension->LastSuccessfulReadTime = SystemTimeLow();
+    InterlockedExchange(&Extension->LastSuccessfulReadTime, (LONG)SystemTimeLow());
     for (;;) {
         const LONG state = InterlockedCompareExchange(&Extension->SpeakerTimerState, SPEAKER_TIMER_SET,
                                                       SPEAKER_TIMER_IDLE);
@@ -483,7 +483,8 @@ static BOOLEAN SetSpeakerTimerAgainIfReadSince(PDEVICE_EXTENSION Extension)
         SPEAKER_TIMER_MOVED) {
         return FALSE;
     }
-    const ULONG elapsed = SystemTimeLow() - Extension->LastSuccessfulReadTime; // modulo 2^32
+    const ULONG lastRead = (ULONG)InterlockedCompareExchange(&Extension->LastSuccessfulReadTime, 0, 0);
+    const ULONG elapsed = SystemTimeLow() - lastRead; // modulo 2^32
     if (elapsed >= SpeakerOffDelay) {
         return FALSE;
     }

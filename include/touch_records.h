@@ -102,7 +102,7 @@ typedef struct _DEVICE_EXTENSION {
     KSPIN_LOCK ReadCancelLock;     // ClosePort's cancel against the pump readying the request; zeroed = initialised
     ULONG ReadFailuresInARow;      // failed inside their send, none succeeding or waiting between
     LONG volatile SpeakerTimerState; // SPEAKER_TIMER_...; interlocked
-    ULONG LastSuccessfulReadTime;  // low 32 bits of the system time
+    LONG volatile LastSuccessfulReadTime; // low 32 bits of the system time; interlocked
     KSPIN_LOCK SpeakerTimerLock;   // the routine against StopSpeakerTimer; zeroed = initialised
     BOOLEAN SpeakerTimerStopping;  // under SpeakerTimerLock: the routine gives the token back
     KEVENT SpeakerTimerIdle;       // set by the routine when it gives the token back while stopping

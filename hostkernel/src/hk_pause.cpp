@@ -16,6 +16,7 @@ struct Armed {
     std::function<bool(const void*)> When;
     bool Reached = false;
     bool Released = false;
+    bool Left = false; // the stopped thread is out and no longer reads this record
 };
 
 struct PauseState {
@@ -50,7 +51,10 @@ void HkPassPausePoint(const char* Point, const void* Subject)
     // Bounded like every other wait: a test that forgets to release must
     // not hang the run.
     const auto limit = std::chrono::duration<double>(HkWaitWatchdog());
-    if (!state.Changed.wait_for(guard, limit, [armed] { return armed->Released; })) {
+    const bool released = state.Changed.wait_for(guard, limit, [armed] { return armed->Released; });
+    armed->Left = true;
+    state.Changed.notify_all();
+    if (!released) {
         guard.unlock();
         HkBugCheck(HkRule::WaitDeadlock, std::string("pause point ") + Point + " was never released");
     }
@@ -72,7 +76,9 @@ HkPause::~HkPause()
 {
     Release();
     PauseState& state = State();
-    std::lock_guard<std::mutex> guard(state.Lock);
+    std::unique_lock<std::mutex> guard(state.Lock);
+    auto* armed = static_cast<Armed*>(Armed_);
+    state.Changed.wait(guard, [armed] { return !armed->Reached || armed->Left; });
     state.Current = nullptr;
     AnyArmed.store(false, std::memory_order_release);
     delete static_cast<Armed*>(Armed_);
