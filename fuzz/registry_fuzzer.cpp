@@ -1,10 +1,10 @@
 // "\Parameters" values of any presence, type, length and contents read by
 // the real add-device, under both readings of the too-small string store.
-// The same values are then read a second time straight into a record whose
-// direct-store destinations are declared to the stand-in, so a store past
-// them stops the run. A model of the reading (layouts shorter than their
-// length read as zero, a value that cannot be stored keeps its default)
-// checks the settings that result.
+// The same values are then read a second time into a fresh record, which
+// must come out the same. A model of the reading (layouts shorter than their length read as
+// zero, a value without data stores nothing, a value that cannot be stored
+// is left out, an overlong port name ends the table) checks the settings
+// that result.
 //
 // Input: flags, then per value name: kind, length (2), data.
 #include "fuzz_session.h"
@@ -61,22 +61,29 @@ std::optional<Value> DecodeValue(FuzzInput& In)
     return value;
 }
 
-// What the direct store leaves in a destination that held Prior: the
-// default when the value is absent or empty of the default's type, the
-// leading bytes of the value otherwise.
+// What a table entry hands its routine: the default when the value is
+// absent (or REG_NONE), nothing when it has no data, the value otherwise.
+std::optional<Value> Delivered(const std::optional<Value>& V, ULONG DefaultType, const std::vector<uint8_t>& Default)
+{
+    if (!V || (V->Type == REG_NONE && !V->Data.empty())) {
+        return Value{DefaultType, Default};
+    }
+    if (V->Data.empty()) {
+        return std::nullopt;
+    }
+    return V;
+}
+
+// What a scalar destination of Prior's size holds afterwards: the leading
+// bytes of a delivered non-string value that fits, Prior otherwise.
 std::vector<uint8_t> Stored(const std::optional<Value>& V, ULONG DefaultType, const std::vector<uint8_t>& Default,
                             std::vector<uint8_t> Prior)
 {
-    const bool useDefault = !V || V->Type == REG_NONE || (V->Data.empty() && V->Type == DefaultType);
-    const std::vector<uint8_t>& data = useDefault ? Default : V->Data;
-    std::copy(data.begin(), data.begin() + std::min(data.size(), Prior.size()), Prior.begin());
+    const std::optional<Value> delivered = Delivered(V, DefaultType, Default);
+    if (delivered && !IsString(delivered->Type) && delivered->Data.size() <= Prior.size()) {
+        std::copy(delivered->Data.begin(), delivered->Data.end(), Prior.begin());
+    }
     return Prior;
-}
-
-// A non-string value that fits Capacity bytes, or no value.
-bool FitsScalar(const std::optional<Value>& V, size_t Capacity)
-{
-    return !V || (!IsString(V->Type) && V->Data.size() <= Capacity);
 }
 
 uint32_t AsUlong(const std::vector<uint8_t>& Bytes)
@@ -95,15 +102,15 @@ std::vector<uint8_t> UlongBytes(uint32_t Value)
 // is not read at all; a shorter one reads its missing bytes as zero.
 std::optional<std::vector<uint8_t>> Layout(const std::optional<Value>& V, size_t Room, size_t Length)
 {
-    if (!V || V->Data.size() > Room) {
-        return std::nullopt;
+    if (!V || V->Data.size() > Room || V->Data.empty()) {
+        return std::nullopt; // a value without data has no data offset at all
     }
     std::vector<uint8_t> bytes(V->Data.begin(), V->Data.begin() + std::min(V->Data.size(), Length));
     bytes.resize(Length, 0);
     return bytes;
 }
 
-void CheckModel(const TOUCH_SETTINGS& S, const std::optional<Value>* V, bool KeyPresent, bool Stops)
+void CheckModel(const TOUCH_SETTINGS& S, const std::optional<Value>* V, bool KeyPresent)
 {
     TOUCH_SETTINGS expected;
     std::memset(&expected, 0, sizeof(expected));
@@ -135,29 +142,18 @@ void CheckModel(const TOUCH_SETTINGS& S, const std::optional<Value>* V, bool Key
             expected.BeepDurationMs = AsUlong({b.begin() + 3, b.begin() + 7});
         }
 
-        // "PortName" is the first entry of the table: an over-long string
-        // there ends the query under the stopping reading.
-        const std::optional<Value>& port = V[PortName];
-        const bool portEntry = !port || port->Type == REG_SZ || port->Type == REG_EXPAND_SZ || port->Data.empty();
-        const bool portStored = portEntry && port && port->Type != REG_NONE && IsString(port->Type) &&
-                                !(port->Data.empty() && port->Type == REG_SZ);
-        bool queryFailed = false;
-        if (portStored && port->Data.size() > sizeof(expected.PortNameBuffer)) {
-            queryFailed = Stops;
-        } else if (portStored) {
+        // "PortName" is the first entry of the table: a string too long for
+        // its buffer ends the query, whichever reading the platform has.
+        const std::optional<Value> port = Delivered(V[PortName], REG_SZ, {0, 0});
+        const bool portString = port && (port->Type == REG_SZ || port->Type == REG_EXPAND_SZ);
+        const bool queryFailed = portString && port->Data.size() > sizeof(expected.PortNameBuffer);
+        if (portString && !queryFailed) {
             std::copy(port->Data.begin(), port->Data.end(), reinterpret_cast<uint8_t*>(expected.PortNameBuffer));
         }
-
-        if (!FitsScalar(V[BaudRate], 4)) {
-            expected.BaudRate = 19200;
-        } else if (!queryFailed) {
-            expected.BaudRate = AsUlong(Stored(V[BaudRate], REG_DWORD, UlongBytes(19200), UlongBytes(0)));
-        }
         if (!queryFailed) {
+            expected.BaudRate = AsUlong(Stored(V[BaudRate], REG_DWORD, UlongBytes(19200), UlongBytes(0)));
             const std::vector<uint8_t> defaultFilter(DefaultFilter, DefaultFilter + 8);
-            const std::vector<uint8_t> filter = FitsScalar(V[Filter], 8)
-                                                    ? Stored(V[Filter], REG_BINARY, defaultFilter, defaultFilter)
-                                                    : defaultFilter;
+            const std::vector<uint8_t> filter = Stored(V[Filter], REG_BINARY, defaultFilter, defaultFilter);
             expected.FilterWeightCurrent = static_cast<USHORT>(filter[0] | filter[1] << 8);
             expected.FilterWeightPrevInput = static_cast<USHORT>(filter[2] | filter[3] << 8);
             expected.FilterWeightPrevOutput = AsUlong({filter.begin() + 4, filter.end()});
@@ -165,7 +161,7 @@ void CheckModel(const TOUCH_SETTINGS& S, const std::optional<Value>* V, bool Key
             for (int i = 0; i < 9; i++) {
                 const std::optional<Value>& value = V[MultiMonitor + i];
                 const std::vector<uint8_t> initial = UlongBytes(StagedDefaults[i]);
-                staged[i] = AsUlong(FitsScalar(value, 4) ? Stored(value, REG_DWORD, initial, initial) : initial);
+                staged[i] = AsUlong(Stored(value, REG_DWORD, initial, initial));
             }
             expected.MultiMonitor = static_cast<UCHAR>(staged[0]);
             expected.TouchMonitorOx = static_cast<LONG>(staged[1]);
@@ -220,16 +216,12 @@ void Run(FuzzInput& In)
     options.PathWithoutNulRoom = (flags & PathWithoutNulRoom) != 0;
     options.SerialPorts = 0;
     session.Open(options);
-    CheckModel(session.Settings(), values, keyPresent, stops);
+    CheckModel(session.Settings(), values, keyPresent);
 
-    // Again, into a record whose direct-store destinations are declared.
+    // Again, into a fresh record.
     auto extension = std::make_unique<DEVICE_EXTENSION>();
     std::memset(extension.get(), 0, sizeof(DEVICE_EXTENSION));
-    HkRegDeclareDirectDestination(&extension->TouchSettings.BaudRate, sizeof(ULONG));
-    HkRegDeclareDirectDestination(extension->TouchSettings.PortNameBuffer, sizeof(extension->TouchSettings.PortNameBuffer));
     LoadRegistryParameters(extension.get(), &SavedRegistryPath);
-    HkRegForgetDirectDestination(&extension->TouchSettings.BaudRate);
-    HkRegForgetDirectDestination(extension->TouchSettings.PortNameBuffer);
     FUZZ_CHECK(std::memcmp(&extension->TouchSettings, &session.Settings(), sizeof(TOUCH_SETTINGS)) == 0,
                "reading the same registry twice gives the same settings");
     session.Close();

@@ -126,8 +126,8 @@ std::string ExpectedPath(const WCHAR* Name)
     for (const std::string& valueName : HkRegValueNames(FuzzSerialCommKey)) {
         const HkRegValue value = *HkRegGetValue(FuzzSerialCommKey, valueName);
         std::vector<std::u16string> pieces;
-        if (value.Type == REG_NONE) {
-            continue;
+        if (value.Type == REG_NONE || value.Data.empty()) {
+            continue; // never reaches the comparison
         }
         if (value.Type == REG_MULTI_SZ) {
             // Each contained string with its NUL, as its own value.
@@ -169,6 +169,7 @@ void Lookup(FuzzSession& Session, FuzzInput& In)
         name.assign(text.begin(), text.end());
     }
     const bool setPort = (kind & 1) == 0;
+    const PDEVICE_OBJECT portBefore = Session.Extension->SerialDevice;
     const HkIoResult result = setPort ? Session.Control(IOCTL_TOUCH_SET_PORT, name)
                                       : Session.Control(IOCTL_TOUCH_OPEN_PORT, FuzzPortSettings(name, 9600));
 
@@ -184,10 +185,14 @@ void Lookup(FuzzSession& Session, FuzzInput& In)
     if (found == nullptr) {
         FUZZ_CHECK(!NT_SUCCESS(result.Status), "an open succeeds only through a matching value naming a device; " +
                                                     what);
+        // Setting the port closes the old one first; opening one lets the old
+        // one go only once a name was found.
+        PDEVICE_OBJECT expected = nullptr;
         if (path.empty()) {
             FUZZ_CHECK(result.Status == STATUS_NOT_FOUND, "no match is STATUS_NOT_FOUND; " + what);
+            expected = setPort ? nullptr : portBefore;
         }
-        FUZZ_CHECK(Session.Extension->SerialDevice == nullptr, "no port is held after a failed lookup; " + what);
+        FUZZ_CHECK(Session.Extension->SerialDevice == expected, "a failed lookup keeps the right port; " + what);
         return;
     }
     for (auto& port : Session.Ports) {

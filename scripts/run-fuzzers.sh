@@ -32,8 +32,9 @@ for target in "${targets[@]}"; do
     status=0
     "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$artifacts/$target-" "$corpus" >"$log" 2>&1 || status=$?
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -1)
+    # A target that stops at once prints neither: report its failure all the same.
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+    coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -1 || true)
     printf '%-17s %s s: %s executions, %s\n' "$target" "$seconds" "${runs:-?}" "${coverage:-no coverage line}"
     if [ "$status" -ne 0 ]; then
         echo "---- $target failed (exit $status); the end of its log:" >&2
