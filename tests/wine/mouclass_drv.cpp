@@ -7,9 +7,14 @@
 // driver, through its add-device routine; or, when the service key holds
 // AttachFromEntry = 1, from its entry, by finding the touch driver's FDO
 // (loaded in the same driver host process) and attaching to it.
+//
+// Every report its service callback receives is kept, in order, for the Wine
+// session's runner to fetch from \\.\PelvonTestClass.
 #include <ntddk.h>
 #include <ntddmou.h>
 #include <kbdmou.h>
+
+#include "session_protocol.h"
 
 extern "C" NTSYSAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, ULONG Attributes,
                                                            PACCESS_STATE AccessState, ACCESS_MASK DesiredAccess,
@@ -32,8 +37,14 @@ struct FILTER_EXTENSION {
     PDEVICE_OBJECT Lower;
 };
 
+#define REPORT_CAPACITY 65536
+
 static UNICODE_STRING ServiceKey; // NUL-terminated copy of the registry path
 static LONG ReportsDelivered;
+static PDEVICE_OBJECT ReportDevice; // \Device\PelvonTestClass, in no stack
+static KSPIN_LOCK ReportLock;
+static SESSION_REPORT* Reports;
+static ULONG ReportCount;
 
 // ---------------------------------------------------------------- results
 
@@ -73,6 +84,65 @@ static VOID NTAPI ClassService(PDEVICE_OBJECT ClassDeviceObject, PMOUSE_INPUT_DA
     const ULONG count = (ULONG)(InputDataEnd - InputDataStart);
     *InputDataConsumed = count;
     InterlockedExchangeAdd(&ReportsDelivered, (LONG)count);
+    KIRQL irql;
+    KeAcquireSpinLock(&ReportLock, &irql);
+    for (PMOUSE_INPUT_DATA data = InputDataStart; data < InputDataEnd && Reports != NULL; data++) {
+        if (ReportCount < REPORT_CAPACITY) {
+            SESSION_REPORT* report = &Reports[ReportCount++];
+            report->Flags = data->Flags;
+            report->ButtonFlags = data->ButtonFlags;
+            report->RawButtons = data->RawButtons;
+            report->LastX = data->LastX;
+            report->LastY = data->LastY;
+        }
+    }
+    KeReleaseSpinLock(&ReportLock, irql);
+}
+
+// The runner, PASSIVE_LEVEL: the reports so far, as a count and the records.
+static NTSTATUS DispatchReportDevice(PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SESSION_REPORTS) {
+            KIRQL irql;
+            KeAcquireSpinLock(&ReportLock, &irql);
+            const ULONG bytes = sizeof(ULONG) + ReportCount * sizeof(SESSION_REPORT);
+            status = STATUS_BUFFER_TOO_SMALL;
+            if (stack->Parameters.DeviceIoControl.OutputBufferLength >= bytes) {
+                PUCHAR out = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+                RtlCopyMemory(out, &ReportCount, sizeof(ULONG));
+                RtlCopyMemory(out + sizeof(ULONG), Reports, ReportCount * sizeof(SESSION_REPORT));
+                status = STATUS_SUCCESS;
+                information = bytes;
+            }
+            KeReleaseSpinLock(&ReportLock, irql);
+        }
+    }
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static VOID CreateReportDevice(PDRIVER_OBJECT DriverObject)
+{
+    KeInitializeSpinLock(&ReportLock);
+    Reports = (SESSION_REPORT*)ExAllocatePoolWithTag(NonPagedPool, REPORT_CAPACITY * sizeof(SESSION_REPORT),
+                                                     TEST_POOL_TAG);
+    UNICODE_STRING deviceName;
+    UNICODE_STRING linkName;
+    RtlInitUnicodeString(&deviceName, L"\\Device\\PelvonTestClass");
+    RtlInitUnicodeString(&linkName, L"\\DosDevices\\PelvonTestClass");
+    if (Reports != NULL &&
+        NT_SUCCESS(IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &ReportDevice))) {
+        ReportDevice->Flags |= DO_BUFFERED_IO;
+        ReportDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+        IoCreateSymbolicLink(&linkName, &deviceName);
+    }
 }
 
 // PASSIVE_LEVEL. One internal request to the device below, waited for.
@@ -213,6 +283,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->DriverExtension->AddDevice = AddDevice;
     DriverObject->DriverUnload = DriverUnload;
     WriteResult(L"EntryCalled", 1);
+    CreateReportDevice(DriverObject);
     if (ReadSwitch(L"AttachFromEntry") != 0) {
         AttachFromEntry(DriverObject);
     }
@@ -223,6 +294,17 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
+    if (ReportDevice != NULL) {
+        UNICODE_STRING linkName;
+        RtlInitUnicodeString(&linkName, L"\\DosDevices\\PelvonTestClass");
+        IoDeleteSymbolicLink(&linkName);
+        IoDeleteDevice(ReportDevice);
+        ReportDevice = NULL;
+    }
+    if (Reports != NULL) {
+        ExFreePool(Reports);
+        Reports = NULL;
+    }
     if (ServiceKey.Buffer != NULL) {
         ExFreePool(ServiceKey.Buffer);
         ServiceKey.Buffer = NULL;
@@ -244,6 +326,9 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
 // Any request that is not ours goes down unchanged.
 static NTSTATUS NTAPI DispatchPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (DeviceObject == ReportDevice) {
+        return DispatchReportDevice(Irp);
+    }
     FILTER_EXTENSION* extension = (FILTER_EXTENSION*)DeviceObject->DeviceExtension;
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(extension->Lower, Irp);
@@ -252,6 +337,9 @@ static NTSTATUS NTAPI DispatchPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Power manager, PASSIVE_LEVEL.
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (DeviceObject == ReportDevice) {
+        return DispatchReportDevice(Irp);
+    }
     FILTER_EXTENSION* extension = (FILTER_EXTENSION*)DeviceObject->DeviceExtension;
     PoStartNextPowerIrp(Irp);
     IoSkipCurrentIrpStackLocation(Irp);
@@ -271,6 +359,9 @@ static NTSTATUS NTAPI SignalStartDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 // touch device has started, the class side connects. Removal detaches.
 static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (DeviceObject == ReportDevice) {
+        return DispatchReportDevice(Irp);
+    }
     FILTER_EXTENSION* extension = (FILTER_EXTENSION*)DeviceObject->DeviceExtension;
     const UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
     if (minor == IRP_MN_START_DEVICE) {
