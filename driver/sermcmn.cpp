@@ -225,6 +225,45 @@ static NTSTATUS NTAPI MatchSerialCommValue(PWSTR ValueName, ULONG ValueType, PVO
     return STATUS_SUCCESS;
 }
 
+static BOOLEAN IsOpenPortPath(PDEVICE_EXTENSION Extension, PCUNICODE_STRING Path)
+{
+    if (Extension->SerialDevice == NULL || Extension->SerialDevicePathLength != Path->Length) {
+        return FALSE;
+    }
+    for (ULONG i = 0; i < Path->Length / sizeof(WCHAR); i++) {
+        if (Extension->SerialDevicePath[i] != Path->Buffer[i]) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// PASSIVE_LEVEL, under PortLock, for the device path the lookup found. The
+// port in use is let go only once the new one is open: a port that is
+// listed but cannot be had (held by another program, out of memory) leaves
+// it running. The same port asked for again is closed first, since ports
+// open exclusively.
+static NTSTATUS OpenFoundPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING Path)
+{
+    if (IsOpenPortPath(Extension, Path)) {
+        ClosePort(Extension);
+    }
+    PFILE_OBJECT file = NULL;
+    PDEVICE_OBJECT device = NULL;
+    const NTSTATUS status = IoGetDeviceObjectPointer(Path, FILE_ALL_ACCESS, &file, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (Extension->SerialDevice != NULL) {
+        ClosePort(Extension);
+    }
+    Extension->SerialFileObject = file;
+    Extension->SerialDevice = device;
+    RtlCopyMemory(Extension->SerialDevicePath, Path->Buffer, Path->Length);
+    Extension->SerialDevicePathLength = Path->Length;
+    return status;
+}
+
 // PASSIVE_LEVEL, under PortLock. Looks the configured COM name up in
 // SERIALCOMM and opens that port. A port still open is closed only once the
 // name has been found, so a name that is not found leaves it running.
@@ -257,11 +296,7 @@ NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 
     NTSTATUS status = STATUS_NOT_FOUND;
     if (result.Length != 0) {
-        if (Extension->SerialDevice != NULL) {
-            ClosePort(Extension); // the same port may be asked for again: it opens exclusively
-        }
-        status = IoGetDeviceObjectPointer(&result, FILE_ALL_ACCESS, &Extension->SerialFileObject,
-                                          &Extension->SerialDevice);
+        status = OpenFoundPort(Extension, &result);
     }
     ExFreePool(table);
     ExFreePool(block);
@@ -344,7 +379,10 @@ static NTSTATUS IssueReads(PDEVICE_EXTENSION Extension)
         status = IoCallDriver(Extension->SerialDevice, irp);
         const LONG found = InterlockedExchange(&Extension->ReadInterlock, ISSUER_RETURNED);
         if (found == ISSUER_ENDS_PUMP) {
-            EndReadPump(Extension); // the read ended the pump while this send was still in progress
+            // The read ended the pump while this send was still in progress:
+            // its status, not the send's, says how the pump ended.
+            status = Extension->ReadEndStatus;
+            EndReadPump(Extension);
             return status;
         }
         if (found != ISSUE_AGAIN) {
@@ -382,7 +420,14 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     const ULONG_PTR bytesRead = Irp->IoStatus.Information;
     const UCHAR byte = extension->ReadBuffer;
 
-    BOOLEAN endPump = IsStoppingStatus(status) || PumpStopRequested(extension);
+    // Whether the read came back before its send returned: only such reads
+    // can make the pump re-issue without pause. (PendingReturned does not
+    // tell: a filter may mark a read pending that its port fails at once.)
+    const BOOLEAN insideSend =
+        InterlockedCompareExchange(&extension->ReadInterlock, ISSUE_IN_PROGRESS, ISSUE_IN_PROGRESS) ==
+        ISSUE_IN_PROGRESS;
+    const BOOLEAN stopRequested = PumpStopRequested(extension);
+    BOOLEAN endPump = IsStoppingStatus(status) || stopRequested;
     if (status == STATUS_SUCCESS) {
         extension->ReadFailuresInARow = 0;
         KeepSpeakerTimerSet(extension);
@@ -390,7 +435,7 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
             ParseTouchByte(&extension->TouchSettings, &extension->InputData, &extension->PacketState, byte)) {
             DeliverReport(extension);
         }
-    } else if (Irp->PendingReturned) {
+    } else if (!insideSend) {
         // It waited at the port before it failed (a time-out, a line error):
         // the port is not spinning, so the read is simply issued again.
         extension->ReadFailuresInARow = 0;
@@ -399,7 +444,8 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     }
     if (endPump) {
         // An issuing loop still inside this read's send ends the pump itself
-        // once the send returns; otherwise it is ended here.
+        // once the send returns, and reports why; otherwise it ends here.
+        extension->ReadEndStatus = NT_SUCCESS(status) && stopRequested ? STATUS_CANCELLED : status;
         if (InterlockedCompareExchange(&extension->ReadInterlock, ISSUER_ENDS_PUMP, ISSUE_IN_PROGRESS) !=
             ISSUE_IN_PROGRESS) {
             EndReadPump(extension);

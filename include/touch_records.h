@@ -101,6 +101,9 @@ typedef struct _DEVICE_EXTENSION {
     LONG volatile ReadPumpStopRequested; // set by ClosePort, checked before every send; interlocked
     KSPIN_LOCK ReadCancelLock;     // ClosePort's cancel against the pump readying the request; zeroed = initialised
     ULONG ReadFailuresInARow;      // failed inside their send, none succeeding or waiting between
+    NTSTATUS ReadEndStatus;        // why the pump ended, for a loop that ends it (ISSUER_ENDS_PUMP)
+    WCHAR SerialDevicePath[PORT_NAME_CHARACTERS]; // device path of the open port, as SERIALCOMM names it
+    USHORT SerialDevicePathLength; // in bytes
     LONG volatile SpeakerTimerState; // SPEAKER_TIMER_...; interlocked
     LONG volatile LastSuccessfulReadTime; // low 32 bits of the system time; interlocked
     KSPIN_LOCK SpeakerTimerLock;   // the routine against StopSpeakerTimer; zeroed = initialised
