@@ -61,8 +61,18 @@ struct HkRegFileError {
     std::string Message;
     std::string ToString() const; // "line N: message"
 };
-std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text);
-std::optional<HkRegFileError> HkRegLoadRegFileFromPath(const std::string& FilePath);
+// What a loaded file set: each key it put a value under, once, in the
+// order of the file, with the line of its first [section] that did.
+struct HkRegFileSummary {
+    struct ValueKey {
+        std::string Path; // "\Registry\...", as the file spells it
+        int Line;
+    };
+    std::vector<ValueKey> ValueKeys;
+};
+std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text, HkRegFileSummary* Summary = nullptr);
+std::optional<HkRegFileError> HkRegLoadRegFileFromPath(const std::string& FilePath,
+                                                       HkRegFileSummary* Summary = nullptr);
 
 // How a REG_SZ too long for a preset RTL_QUERY_REGISTRY_DIRECT destination
 // is handled. true (after HkReset): the entry fails with

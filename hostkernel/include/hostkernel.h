@@ -5,6 +5,8 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <vector>
 
 // ---- virtual clock: time in 100-ns units since the start of a scenario.
@@ -23,9 +25,20 @@ struct HkPortAccess {
     bool operator==(const HkPortAccess&) const = default;
 };
 const uint8_t HkSpeakerGateInitialValue = 0x30;
-void HkPortReset(); // empties the log; every port reads back its initial value
+// Empties the log, makes it unbounded again and drops the observer; every
+// port reads back its initial value.
+void HkPortReset();
 std::vector<HkPortAccess> HkPortLog();
 std::vector<HkPortAccess> HkPortWrites();
+// Long runs cannot keep every access: the log then keeps only the latest
+// Limit accesses (0: none), and an observer sees each access as it happens,
+// with the port lock held (it must not call back into the port API). Both
+// last until HkPortReset.
+inline constexpr size_t HkPortLogUnbounded = std::numeric_limits<size_t>::max();
+void HkSetPortLogLimit(size_t Limit);
+void HkSetPortObserver(std::function<void(const HkPortAccess&)> Observer);
+// Accesses since the last reset, whether the log kept them or not.
+uint64_t HkPortAccessCount();
 void HkSetPortValue(uint16_t Port, uint8_t Value);
 uint8_t HkPortValue(uint16_t Port);
 

@@ -5,7 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -14,6 +19,7 @@ namespace {
 struct Operation {
     enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } What;
     std::string Path;
+    int SectionLine = 0; // where the section of a value begins
     std::string Name;
     ULONG Type = REG_NONE;
     std::vector<uint8_t> Data;
@@ -116,6 +122,11 @@ Operation ParseValueLine(const std::string& text, const std::string& keyPath, in
         at = 1;
     } else {
         op.Name = ParseQuoted(text, at, line);
+        try {
+            HkRegStringData(op.Name); // the registry keeps names as UTF-16
+        } catch (const std::invalid_argument&) {
+            throw ParseError{line, "the value name is not valid UTF-8"};
+        }
     }
     while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) {
         ++at;
@@ -138,8 +149,8 @@ Operation ParseValueLine(const std::string& text, const std::string& keyPath, in
         op.Type = REG_SZ;
         try {
             op.Data = HkRegStringData(value);
-        } catch (const std::invalid_argument& error) {
-            throw ParseError{line, error.what()};
+        } catch (const std::invalid_argument&) {
+            throw ParseError{line, "the string data is not valid UTF-8"};
         }
         return op;
     }
@@ -184,6 +195,11 @@ Operation ParseSection(const std::string& text, int line)
         path = path.substr(1);
     }
     try {
+        HkRegStringData(path);
+    } catch (const std::invalid_argument&) {
+        throw ParseError{line, "the key path is not valid UTF-8"};
+    }
+    try {
         op.Path = HkRegCanonicalPath(path);
     } catch (const std::invalid_argument&) {
         throw ParseError{line, "bad key path \"" + path + "\" (expected HKEY_LOCAL_MACHINE\\... or similar)"};
@@ -210,6 +226,7 @@ std::vector<Operation> Parse(const std::string& text)
     std::vector<Operation> operations;
     bool headerSeen = false;
     std::optional<std::string> keyPath; // the current section, when it is not a delete
+    int sectionLine = 0;
     for (size_t index = 0; index < lines.size(); ++index) {
         const int lineNumber = static_cast<int>(index + 1);
         std::string logical = Trimmed(lines[index]);
@@ -226,23 +243,30 @@ std::vector<Operation> Parse(const std::string& text)
         if (logical[0] == '[') {
             Operation op = ParseSection(logical, lineNumber);
             keyPath = op.What == Operation::CreateKey ? std::optional(op.Path) : std::nullopt;
+            sectionLine = lineNumber;
             operations.push_back(std::move(op));
             continue;
         }
         if (logical[0] != '"' && logical[0] != '@') {
             throw ParseError{lineNumber, "expected a [key] section, a \"name\"= or @= value, or a ; comment"};
         }
-        // Long hex lists go on over several lines, each but the last ending in '\'.
+        // Long hex lists go on over several lines, each but the last ending
+        // in '\'; appended in place, so a value of many lines loads in linear time.
         while (logical.back() == '\\') {
             if (++index >= lines.size()) {
                 throw ParseError{lineNumber, "line continuation at the end of the file"};
             }
-            logical = Trimmed(logical.substr(0, logical.size() - 1)) + Trimmed(lines[index]);
+            logical.pop_back();
+            while (!logical.empty() && (logical.back() == ' ' || logical.back() == '\t')) {
+                logical.pop_back();
+            }
+            logical += Trimmed(lines[index]);
         }
         if (!keyPath) {
             throw ParseError{lineNumber, "value outside a [key] section"};
         }
         operations.push_back(ParseValueLine(logical, *keyPath, lineNumber));
+        operations.back().SectionLine = sectionLine;
     }
     if (!headerSeen) {
         throw ParseError{1, "missing REGEDIT4 header"};
@@ -281,7 +305,7 @@ std::string HkRegFileError::ToString() const
     return "line " + std::to_string(Line) + ": " + Message;
 }
 
-std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text)
+std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text, HkRegFileSummary* Summary)
 {
     std::vector<Operation> operations;
     try {
@@ -289,7 +313,16 @@ std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text)
     } catch (const ParseError& error) {
         return HkRegFileError{error.Line, error.Message};
     }
+    std::set<std::string> seen;
     for (const Operation& op : operations) {
+        if (Summary != nullptr && op.What == Operation::SetValue) {
+            std::string folded = op.Path; // key names compare without case
+            std::transform(folded.begin(), folded.end(), folded.begin(),
+                           [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); });
+            if (seen.insert(folded).second) {
+                Summary->ValueKeys.push_back({op.Path, op.SectionLine});
+            }
+        }
         switch (op.What) {
         case Operation::CreateKey:
             HkRegCreateKey(op.Path);
@@ -308,17 +341,23 @@ std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text)
     return std::nullopt;
 }
 
-std::optional<HkRegFileError> HkRegLoadRegFileFromPath(const std::string& FilePath)
+std::optional<HkRegFileError> HkRegLoadRegFileFromPath(const std::string& FilePath, HkRegFileSummary* Summary)
 {
+    std::error_code ignored;
+    if (std::filesystem::is_directory(FilePath, ignored)) {
+        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(EISDIR)};
+    }
+    errno = 0;
     std::ifstream file(FilePath, std::ios::binary);
     if (!file) {
-        return HkRegFileError{0, "cannot read " + FilePath};
+        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(errno != 0 ? errno : EIO)};
     }
-    std::stringstream contents;
-    contents << file.rdbuf();
-    std::string text = contents.str();
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(errno != 0 ? errno : EIO)};
+    }
     if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
         text = FromUtf16File(text);
     }
-    return HkRegLoadRegFile(text);
+    return HkRegLoadRegFile(text, Summary);
 }

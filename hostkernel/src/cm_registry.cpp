@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace {
 
@@ -161,18 +163,41 @@ struct Value {
 };
 
 struct Key {
-    std::vector<Value> Values; // insertion order = enumeration order
+    // Insertion order is the enumeration order; the index finds a value by
+    // its upcased name without walking a key that holds thousands.
+    std::list<Value> Values;
+    std::unordered_map<std::u16string, std::list<Value>::iterator> Index;
     std::map<std::u16string, std::shared_ptr<Key>> Subkeys; // by upcased name
     bool Deleted = false;
 
     Value* FindValue(const std::u16string& name)
     {
-        for (Value& value : Values) {
-            if (SameName(value.Name, name)) {
-                return &value;
-            }
+        auto found = Index.find(Upcased(name));
+        return found == Index.end() ? nullptr : &*found->second;
+    }
+
+    void SetValue(const std::u16string& name, ULONG type, const std::vector<uint8_t>& data)
+    {
+        const std::u16string upcased = Upcased(name);
+        auto found = Index.find(upcased);
+        if (found != Index.end()) {
+            found->second->Type = type;
+            found->second->Data = data;
+            return;
         }
-        return nullptr;
+        Values.push_back(Value{name, type, data});
+        Index.emplace(upcased, std::prev(Values.end()));
+    }
+
+    bool DeleteValue(const std::u16string& name)
+    {
+        auto found = Index.find(Upcased(name));
+        if (found == Index.end()) {
+            return false;
+        }
+        Values.erase(found->second);
+        Index.erase(found);
+        return true;
     }
 };
 
@@ -518,7 +543,7 @@ NTSTATUS EnumerateValues(const RTL_QUERY_REGISTRY_TABLE& entry, const std::share
         // A snapshot: the routine may change the key while we walk it.
         State& state = Registry();
         std::lock_guard<std::mutex> guard(state.Lock);
-        values = key->Values;
+        values.assign(key->Values.begin(), key->Values.end());
     }
     if (values.empty() && (entry.Flags & RTL_QUERY_REGISTRY_REQUIRED)) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -837,13 +862,7 @@ void HkRegSetValue(const std::string& Path, const std::string& Name, ULONG Type,
     const std::u16string name = FromUtf8(Name);
     State& state = Registry();
     std::lock_guard<std::mutex> guard(state.Lock);
-    const std::shared_ptr<Key> key = Create(state, components);
-    if (Value* existing = key->FindValue(name)) {
-        existing->Type = Type;
-        existing->Data = Data;
-    } else {
-        key->Values.push_back(Value{name, Type, Data});
-    }
+    Create(state, components)->SetValue(name, Type, Data);
 }
 
 std::vector<uint8_t> HkRegStringData(const std::string& Text)
@@ -890,16 +909,7 @@ bool HkRegDeleteValue(const std::string& Path, const std::string& Name)
     State& state = Registry();
     std::lock_guard<std::mutex> guard(state.Lock);
     const std::shared_ptr<Key> key = Lookup(state.Root, components);
-    if (!key) {
-        return false;
-    }
-    auto found = std::find_if(key->Values.begin(), key->Values.end(),
-                              [&](const Value& value) { return SameName(value.Name, name); });
-    if (found == key->Values.end()) {
-        return false;
-    }
-    key->Values.erase(found);
-    return true;
+    return key && key->DeleteValue(name);
 }
 
 std::optional<HkRegValue> HkRegGetValue(const std::string& Path, const std::string& Name)

@@ -3,6 +3,7 @@
 // a real machine's system control port usually reads, 0x30).
 #include "hostkernel.h"
 
+#include <deque>
 #include <map>
 #include <mutex>
 
@@ -11,7 +12,11 @@ namespace {
 struct PortState {
     std::mutex Lock;
     std::map<uint16_t, uint8_t> Values;
-    std::vector<HkPortAccess> Log;
+    // A deque, so a bounded log drops its oldest access in constant time.
+    std::deque<HkPortAccess> Log;
+    size_t LogLimit = HkPortLogUnbounded;
+    uint64_t Accesses = 0;
+    std::function<void(const HkPortAccess&)> Observer;
 };
 
 PortState& Ports()
@@ -36,6 +41,22 @@ uint16_t PortNumber(PUCHAR Port)
     return static_cast<uint16_t>(reinterpret_cast<uintptr_t>(Port));
 }
 
+// Caller holds the lock.
+void Record(PortState& state, const HkPortAccess& Access)
+{
+    state.Accesses++;
+    if (state.Observer) {
+        state.Observer(Access);
+    }
+    if (state.LogLimit == 0) {
+        return;
+    }
+    if (state.Log.size() >= state.LogLimit) {
+        state.Log.pop_front();
+    }
+    state.Log.push_back(Access);
+}
+
 } // namespace
 
 void HkPortReset()
@@ -44,13 +65,40 @@ void HkPortReset()
     std::lock_guard<std::mutex> guard(state.Lock);
     state.Values.clear();
     state.Log.clear();
+    state.LogLimit = HkPortLogUnbounded;
+    state.Accesses = 0;
+    state.Observer = nullptr;
 }
 
 std::vector<HkPortAccess> HkPortLog()
 {
     PortState& state = Ports();
     std::lock_guard<std::mutex> guard(state.Lock);
-    return state.Log;
+    return std::vector<HkPortAccess>(state.Log.begin(), state.Log.end());
+}
+
+void HkSetPortLogLimit(size_t Limit)
+{
+    PortState& state = Ports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.LogLimit = Limit;
+    while (state.Log.size() > Limit) {
+        state.Log.pop_front();
+    }
+}
+
+void HkSetPortObserver(std::function<void(const HkPortAccess&)> Observer)
+{
+    PortState& state = Ports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    state.Observer = std::move(Observer);
+}
+
+uint64_t HkPortAccessCount()
+{
+    PortState& state = Ports();
+    std::lock_guard<std::mutex> guard(state.Lock);
+    return state.Accesses;
 }
 
 std::vector<HkPortAccess> HkPortWrites()
@@ -84,7 +132,7 @@ extern "C" UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port)
     std::lock_guard<std::mutex> guard(state.Lock);
     const uint16_t number = PortNumber(Port);
     const uint8_t value = CurrentValue(state, number);
-    state.Log.push_back({HkClock(), number, value, false});
+    Record(state, {HkClock(), number, value, false});
     return value;
 }
 
@@ -94,5 +142,5 @@ extern "C" VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value)
     std::lock_guard<std::mutex> guard(state.Lock);
     const uint16_t number = PortNumber(Port);
     state.Values[number] = Value;
-    state.Log.push_back({HkClock(), number, Value, true});
+    Record(state, {HkClock(), number, Value, true});
 }
