@@ -114,3 +114,10 @@ void PeerMouseClass::ClearReports()
     std::lock_guard<std::mutex> guard(Lock_);
     Reports_.clear();
 }
+
+void PeerMouseClass::TakeReports(std::vector<PeerMouseReport>& Into)
+{
+    Into.clear();
+    std::lock_guard<std::mutex> guard(Lock_);
+    Into.swap(Reports_);
+}

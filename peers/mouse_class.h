@@ -36,6 +36,9 @@ public:
 
     std::vector<PeerMouseReport> Reports() const;
     void ClearReports();
+    // Hands the reports received so far over to Into (its old content is
+    // dropped) and forgets them: a long session keeps none.
+    void TakeReports(std::vector<PeerMouseReport>& Into);
 
     // Called by the service callback.
     void Receive(PMOUSE_INPUT_DATA Start, PMOUSE_INPUT_DATA End, PULONG Consumed);

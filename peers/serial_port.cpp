@@ -207,7 +207,7 @@ NTSTATUS PeerSerialPort::ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack)
         if (buffer != nullptr && inputLength != 0) {
             input.assign(buffer, buffer + inputLength);
         }
-        Requests_.push_back({Stack->MajorFunction, code, input, Stack->Parameters.DeviceIoControl.OutputBufferLength});
+        RecordLocked({Stack->MajorFunction, code, input, Stack->Parameters.DeviceIoControl.OutputBufferLength});
 
         auto refusal = Refusals_.find({Stack->MajorFunction, code});
         if (refusal != Refusals_.end()) {
@@ -317,7 +317,7 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
             HkBugCheck(HkRule::IoManagerViolation, "read sent to " + DeviceName() + " while it is not open");
         }
         Reads_++;
-        Requests_.push_back({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length});
+        RecordLocked({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length});
         if (PendingRead_ != nullptr) {
             HkBugCheck(HkRule::IoManagerViolation, "a second read sent to " + DeviceName() + " while one is pending");
         }
@@ -414,16 +414,21 @@ void PeerSerialPort::CompleteRead(PIRP Irp, NTSTATUS Status, std::optional<uint8
 void PeerSerialPort::Deliver(const std::vector<uint8_t>& Bytes)
 {
     for (uint8_t byte : Bytes) {
-        PIRP irp = TakePendingRead();
-        if (irp == nullptr) {
-            std::lock_guard<std::mutex> guard(Lock_);
-            Received_.push_back(byte);
-            continue;
-        }
-        CompleteRead(irp, STATUS_SUCCESS, byte);
-        if (Config_.CompleteReadsOnOtherThread) {
-            JoinCompletionThreads(); // keep bytes in order
-        }
+        Deliver(byte);
+    }
+}
+
+void PeerSerialPort::Deliver(uint8_t Byte)
+{
+    PIRP irp = TakePendingRead();
+    if (irp == nullptr) {
+        std::lock_guard<std::mutex> guard(Lock_);
+        Received_.push_back(Byte);
+        return;
+    }
+    CompleteRead(irp, STATUS_SUCCESS, Byte);
+    if (Config_.CompleteReadsOnOtherThread) {
+        JoinCompletionThreads(); // keep bytes in order
     }
 }
 
@@ -525,21 +530,41 @@ void PeerSerialPort::Refuse(UCHAR Major, ULONG Code, NTSTATUS Status)
     Refusals_[{Major, Code}] = Status;
 }
 
+void PeerSerialPort::RecordLocked(PeerSerialRequest Request)
+{
+    if (Request.Major == IRP_MJ_READ && !Requests_.empty() && Requests_.back().Request == Request) {
+        Requests_.back().Count++;
+        return;
+    }
+    Requests_.push_back({std::move(Request), 1});
+}
+
 std::vector<PeerSerialRequest> PeerSerialPort::Requests() const
 {
     std::lock_guard<std::mutex> guard(Lock_);
-    return Requests_;
+    std::vector<PeerSerialRequest> requests;
+    for (const RequestRun& run : Requests_) {
+        requests.insert(requests.end(), run.Count, run.Request);
+    }
+    return requests;
 }
 
 std::vector<PeerSerialRequest> PeerSerialPort::ControlRequests() const
 {
+    std::lock_guard<std::mutex> guard(Lock_);
     std::vector<PeerSerialRequest> control;
-    for (const PeerSerialRequest& request : Requests()) {
-        if (request.Major != IRP_MJ_READ) {
-            control.push_back(request);
+    for (const RequestRun& run : Requests_) {
+        if (run.Request.Major != IRP_MJ_READ) {
+            control.insert(control.end(), run.Count, run.Request);
         }
     }
     return control;
+}
+
+size_t PeerSerialPort::RequestHistoryEntries() const
+{
+    std::lock_guard<std::mutex> guard(Lock_);
+    return Requests_.size();
 }
 
 size_t PeerSerialPort::ReadsReceived() const

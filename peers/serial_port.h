@@ -57,7 +57,7 @@ public:
     // Bytes arriving on the line: each completes the pending read, or waits
     // in the receive buffer for the next one.
     void Deliver(const std::vector<uint8_t>& Bytes);
-    void Deliver(uint8_t Byte) { Deliver(std::vector<uint8_t>{Byte}); }
+    void Deliver(uint8_t Byte);
     // Bytes arriving all at once: they wait in the receive buffer, and the
     // pending read takes the first, so every following read completes
     // inside its send, as on a port with data already waiting.
@@ -84,6 +84,9 @@ public:
 
     std::vector<PeerSerialRequest> Requests() const;
     std::vector<PeerSerialRequest> ControlRequests() const; // reads left out
+    // Entries the history holds: a run of equal reads is one entry, so a
+    // port that has read for hours holds as many as it had control requests.
+    size_t RequestHistoryEntries() const;
     size_t ReadsReceived() const;
     // How much deeper than the first read since the last reset of the probe
     // any later read was sent from (bytes of stack): a pump that recursed
@@ -123,7 +126,12 @@ private:
     std::optional<NTSTATUS> ReadFailure_;
     std::deque<NTSTATUS> NextReadFailures_;
     std::map<std::pair<UCHAR, ULONG>, NTSTATUS> Refusals_;
-    std::vector<PeerSerialRequest> Requests_;
+    struct RequestRun {
+        PeerSerialRequest Request;
+        size_t Count;
+    };
+    std::vector<RequestRun> Requests_;
+    void RecordLocked(PeerSerialRequest Request);
     SERIAL_BAUD_RATE Baud_{};
     SERIAL_LINE_CONTROL LineControl_{};
     SERIAL_TIMEOUTS Timeouts_{};

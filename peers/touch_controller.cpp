@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <istream>
 #include <optional>
 #include <sstream>
 
@@ -22,20 +23,29 @@ bool IsSpace(char C)
 }
 
 // "+Nms": N decimal milliseconds, at most a day so the sum cannot overflow.
-std::optional<int64_t> SilenceToken(const std::string& Token)
+// A well-formed silence over the limit is told apart, so its message can
+// say the limit.
+enum class SilenceKind { None, TooLong, Silence };
+SilenceKind SilenceToken(const std::string& Token, int64_t& Units)
 {
     if (Token.size() < 4 || Token[0] != '+' || Token.compare(Token.size() - 2, 2, "ms") != 0) {
-        return std::nullopt;
+        return SilenceKind::None;
     }
-    const std::string digits = Token.substr(1, Token.size() - 3);
-    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
+    const char* first = Token.data() + 1;
+    const char* last = Token.data() + Token.size() - 2;
+    if (std::find_if(first, last, [](char c) { return c < '0' || c > '9'; }) != last) {
+        return SilenceKind::None;
     }
-    const int64_t ms = std::stoll(digits);
-    if (ms > 86'400'000) {
-        return std::nullopt;
+    uint64_t ms = 0;
+    const auto parsed = std::from_chars(first, last, ms, 10);
+    if (parsed.ec == std::errc::result_out_of_range || (parsed.ec == std::errc() && ms > PeerMaxSilenceMs)) {
+        return SilenceKind::TooLong;
     }
-    return ms * PeerTouchController::Millisecond;
+    if (parsed.ec != std::errc() || parsed.ptr != last) {
+        return SilenceKind::None;
+    }
+    Units = static_cast<int64_t>(ms) * PeerTouchController::Millisecond;
+    return SilenceKind::Silence;
 }
 
 // "!0xSTATUS" or "!!0xSTATUS".
@@ -130,9 +140,13 @@ bool PeerReadLineEvents(const std::string& Text, int Line, bool AllowSilence, st
                 }
             } else if (token.size() == 2 && HexDigit(token[0]) >= 0 && HexDigit(token[1]) >= 0) {
                 event.Byte = static_cast<uint8_t>(HexDigit(token[0]) * 16 + HexDigit(token[1]));
-            } else if (auto gap = AllowSilence ? SilenceToken(token) : std::nullopt) {
-                PendingGap += *gap;
+            } else if (int64_t gap = 0; AllowSilence && SilenceToken(token, gap) == SilenceKind::Silence) {
+                PendingGap += gap;
                 continue;
+            } else if (AllowSilence && SilenceToken(token, gap) == SilenceKind::TooLong) {
+                Error = "'" + token + "' is longer than the longest silence, +" + std::to_string(PeerMaxSilenceMs) +
+                        "ms (24 hours)";
+                return false;
             } else {
                 Error = "'" + token + "' is neither a two-digit hex byte" +
                         (AllowSilence ? ", a silence like +20ms," : "") +
@@ -144,6 +158,143 @@ bool PeerReadLineEvents(const std::string& Text, int Line, bool AllowSilence, st
         PendingGap = 0;
         Events.push_back(std::move(event));
     }
+}
+
+bool PeerInputBudget::Take(uint64_t Bytes, uint64_t SilenceMs, std::string& Error)
+{
+    Refused_ = true;
+    if (Bytes > Limits_.MaxBytes - Bytes_) {
+        Error = "a session sends at most " + std::to_string(Limits_.MaxBytes) + " bytes; this would send " +
+                std::to_string(Bytes) + " more after " + std::to_string(Bytes_);
+        return false;
+    }
+    if (SilenceMs > static_cast<uint64_t>(Limits_.MaxSilenceMs - SilenceMs_)) {
+        Error = "the silences of a session (waits, holds, gaps) add up to at most " +
+                std::to_string(Limits_.MaxSilenceMs) + " ms (" + std::to_string(Limits_.MaxSilenceMs / 3'600'000) +
+                " hours); this would add " + std::to_string(SilenceMs) + " ms to " + std::to_string(SilenceMs_);
+        return false;
+    }
+    Refused_ = false;
+    Bytes_ += Bytes;
+    SilenceMs_ += static_cast<int64_t>(SilenceMs);
+    return true;
+}
+
+namespace {
+
+using Traits = std::char_traits<char>;
+
+bool IsSpaceCharacter(Traits::int_type C)
+{
+    return C != Traits::eof() && IsSpace(Traits::to_char_type(C));
+}
+
+// Collects the unit starting here, as PeerReadLineEvents would split a line:
+// a run of non-space characters, or a '[' group up to the first ']' outside
+// quotes on the line. '#' ends either, as it ends the line. Returns false
+// when the unit grows past the limit.
+bool ReadUnit(std::streambuf& In, std::string& Unit)
+{
+    Unit.clear();
+    auto take = [&] {
+        Unit.push_back(Traits::to_char_type(In.sbumpc()));
+        return Unit.size() <= PeerMaxTokenLength;
+    };
+    Traits::int_type c = In.sgetc();
+    const bool group = c == '[';
+    while (c != Traits::eof() && c != '#' && !IsSpaceCharacter(c) && !(group && c == ']' && !Unit.empty())) {
+        if (!take()) {
+            return false;
+        }
+        c = In.sgetc();
+    }
+    if (!group || Unit != "[ctl") {
+        return true; // PeerReadLineEvents names what it is not
+    }
+    char quote = 0;
+    for (; c != Traits::eof() && c != '#' && c != '\n'; c = In.sgetc()) {
+        if (!take()) {
+            return false;
+        }
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = Traits::to_char_type(c);
+        } else if (c == ']') {
+            return true;
+        }
+    }
+    return true;
+}
+
+void SkipToLineEnd(std::streambuf& In)
+{
+    for (Traits::int_type c = In.sgetc(); c != Traits::eof() && c != '\n'; c = In.sgetc()) {
+        In.sbumpc();
+    }
+}
+
+} // namespace
+
+bool PeerReadEventStream(std::istream& In, int& Line, bool AllowSilence, bool StopAtLineEnd, int64_t& PendingGap,
+                         PeerInputBudget& Budget, const PeerLineEventSink& Sink, std::string& Error)
+{
+    std::streambuf& in = *In.rdbuf();
+    std::string unit;
+    std::vector<PeerLineEvent> events;
+    while (true) {
+        const Traits::int_type c = in.sgetc();
+        if (c == Traits::eof()) {
+            return true;
+        }
+        if (c == '\n') {
+            in.sbumpc();
+            Line++;
+            if (StopAtLineEnd) {
+                return true;
+            }
+        } else if (c == '#') {
+            SkipToLineEnd(in);
+        } else if (IsSpaceCharacter(c)) {
+            in.sbumpc();
+        } else {
+            if (!ReadUnit(in, unit)) {
+                Error = "'" + unit.substr(0, 20) + "...' is longer than " + std::to_string(PeerMaxTokenLength) +
+                        " characters, the longest token or [ctl ...] read";
+                return false;
+            }
+            events.clear();
+            const int64_t gapBefore = PendingGap;
+            if (!PeerReadLineEvents(unit, Line, AllowSilence, events, PendingGap, Error)) {
+                return false;
+            }
+            // A silence adds to the pending gap; an event takes it over.
+            if (events.empty() && PendingGap > gapBefore &&
+                !Budget.Take(0, static_cast<uint64_t>((PendingGap - gapBefore) / PeerTouchController::Millisecond),
+                             Error)) {
+                return false;
+            }
+            for (PeerLineEvent& event : events) {
+                if (event.Type == PeerLineEvent::Kind::Byte && !Budget.Take(1, 0, Error)) {
+                    return false;
+                }
+                if (!Sink(event, Error)) {
+                    return false;
+                }
+            }
+        }
+    }
+}
+
+void PeerSkipByteOrderMark(std::istream& In)
+{
+    const std::istream::pos_type start = In.tellg();
+    char mark[3] = {};
+    if (In.read(mark, 3) && mark[0] == '\xEF' && mark[1] == '\xBB' && mark[2] == '\xBF') {
+        return;
+    }
+    In.clear();
+    In.seekg(start);
 }
 
 std::vector<uint8_t> PeerTouchPacket(uint32_t X, uint32_t Y)
@@ -163,8 +314,19 @@ std::vector<uint8_t> PeerReleasePacket()
 
 void PeerTouchController::Add(PeerLineEvent Event)
 {
+    if (Stopped()) {
+        return;
+    }
     Event.Gap = PendingGap_;
     PendingGap_ = 0;
+    if (Sink_) {
+        std::string error;
+        if (!Sink_(Event, error)) {
+            SinkStopped_ = true;
+            SinkError_ = error;
+        }
+        return;
+    }
     if (Event.Type == PeerLineEvent::Kind::Byte) {
         Stream_.push_back({StreamCarry_ + Event.Gap, Event.Byte});
         StreamCarry_ = 0;
@@ -206,7 +368,7 @@ void PeerTouchController::Tap(uint32_t X, uint32_t Y, uint32_t HoldMs)
 void PeerTouchController::Hold(uint32_t X, uint32_t Y, uint32_t Ms)
 {
     const uint32_t packets = std::max<uint32_t>(1, Ms / std::max<uint32_t>(1, IntervalMs_));
-    for (uint32_t i = 0; i < packets; i++) {
+    for (uint32_t i = 0; i < packets && !Stopped(); i++) {
         if (i != 0) {
             Wait(IntervalMs_);
         }
@@ -218,7 +380,7 @@ void PeerTouchController::Hold(uint32_t X, uint32_t Y, uint32_t Ms)
 void PeerTouchController::Drag(uint32_t X0, uint32_t Y0, uint32_t X1, uint32_t Y1, uint32_t Steps)
 {
     Steps = std::max<uint32_t>(Steps, 2);
-    for (uint32_t i = 0; i < Steps; i++) {
+    for (uint32_t i = 0; i < Steps && !Stopped(); i++) {
         const int64_t x = X0 + (static_cast<int64_t>(X1) - X0) * i / (Steps - 1);
         const int64_t y = Y0 + (static_cast<int64_t>(Y1) - Y0) * i / (Steps - 1);
         if (i != 0) {
@@ -286,64 +448,159 @@ bool ReadNumbers(std::istringstream& Line, std::vector<uint32_t>& Numbers, size_
 
 bool PeerTouchController::RunScript(const std::string& Script, std::string& Error)
 {
-    std::istringstream lines(Script);
-    std::string text;
-    int number = 0;
-    while (std::getline(lines, text)) {
-        number++;
-        std::istringstream line(text.substr(0, text.find('#')));
-        std::string command;
-        if (!(line >> command)) {
+    std::istringstream in(Script);
+    return RunScript(in, Error);
+}
+
+// Streamed a line at a time: a 'bytes' line token by token, any other line
+// whole (it is short), so a script of any size runs in constant memory.
+bool PeerTouchController::RunScript(std::istream& Script, std::string& Error)
+{
+    std::streambuf& in = *Script.rdbuf();
+    int line = 1;
+    while (!Stopped()) {
+        Traits::int_type c = in.sgetc();
+        while (c != '\n' && IsSpaceCharacter(c)) {
+            in.sbumpc();
+            c = in.sgetc();
+        }
+        if (c == Traits::eof()) {
+            break;
+        }
+        if (c == '\n') {
+            in.sbumpc();
+            line++;
             continue;
         }
-        std::vector<uint32_t> n;
-        bool ok = true;
-        size_t coordinates = 0;
-        std::vector<PeerLineEvent> events;
-        if (command == "tap") {
-            ok = ReadNumbers(line, n, 2, 3);
-            coordinates = 2;
-        } else if (command == "drag") {
-            ok = ReadNumbers(line, n, 4, 5);
-            coordinates = 4;
-        } else if (command == "hold") {
-            ok = ReadNumbers(line, n, 3, 3);
-            coordinates = 2;
-        } else if (command == "release") {
-            ok = ReadNumbers(line, n, 0, 0);
-        } else if (command == "wait") {
-            ok = ReadNumbers(line, n, 1, 1);
-        } else if (command == "every") {
-            ok = ReadNumbers(line, n, 1, 1) && n[0] > 0;
-        } else if (command == "bytes") {
-            // Silence has its own command here: wait.
-            std::string rest;
-            std::getline(line, rest);
-            int64_t noGap = 0;
-            std::string reason;
-            if (!PeerReadLineEvents(rest, number, false, events, noGap, reason)) {
-                Error = "line " + std::to_string(number) + ": bad arguments to 'bytes': " + reason;
+        if (c == '#') {
+            SkipToLineEnd(in);
+            continue;
+        }
+        std::string command;
+        for (; c != Traits::eof() && c != '#' && !IsSpaceCharacter(c); c = in.sgetc()) {
+            command.push_back(Traits::to_char_type(in.sbumpc()));
+            if (command.size() > 32) {
+                Error = "line " + std::to_string(line) + ": unknown command '" + command + "...'";
                 return false;
             }
-        } else {
-            Error = "line " + std::to_string(number) + ": unknown command '" + command + "'";
+        }
+        const int commandLine = line;
+        if (command == "bytes") {
+            // Silence has its own command here: wait.
+            int64_t noGap = 0;
+            std::string reason;
+            const PeerLineEventSink add = [this](PeerLineEvent& Event, std::string&) {
+                PendingGap_ += Event.Gap;
+                Add(Event);
+                return !Stopped();
+            };
+            if (!PeerReadEventStream(Script, line, false, true, noGap, Budget_, add, reason)) {
+                if (Stopped()) {
+                    break; // on the line of the event it stopped at
+                }
+                Error = "line " + std::to_string(commandLine) + ": " +
+                        (Budget_.Refused() ? "'bytes': " : "bad arguments to 'bytes': ") + reason;
+                return false;
+            }
+            continue;
+        }
+        std::string arguments;
+        bool comment = false;
+        for (; c != Traits::eof() && c != '\n'; c = in.sgetc()) {
+            const char next = Traits::to_char_type(in.sbumpc());
+            comment = comment || next == '#';
+            if (!comment) {
+                arguments.push_back(next);
+            }
+            if (arguments.size() > PeerMaxTokenLength) {
+                Error = "line " + std::to_string(line) + ": longer than " + std::to_string(PeerMaxTokenLength) +
+                        " characters";
+                return false;
+            }
+        }
+        if (!RunCommand(command, arguments, commandLine, Error)) {
             return false;
         }
-        if (!ok) {
-            Error = "line " + std::to_string(number) + ": bad arguments to '" + command + "'";
-            return false;
-        }
-        if (std::any_of(n.begin(), n.begin() + coordinates, [](uint32_t v) { return v > 4095; })) {
-            Error = "line " + std::to_string(number) + ": coordinates run from 0 to 4095";
-            return false;
-        }
-        if (command == "tap") Tap(n[0], n[1], n.size() > 2 ? n[2] : 50);
-        else if (command == "drag") Drag(n[0], n[1], n[2], n[3], n.size() > 4 ? n[4] : 10);
-        else if (command == "hold") Hold(n[0], n[1], n[2]);
-        else if (command == "release") Release();
-        else if (command == "wait") Wait(n[0]);
-        else if (command == "every") IntervalMs_ = n[0];
-        else LineEvents(events);
     }
+    if (Stopped()) {
+        Error = SinkError_.empty() ? "" : "line " + std::to_string(line) + ": " + SinkError_;
+        return false;
+    }
+    return true;
+}
+
+bool PeerTouchController::RunCommand(const std::string& Command, const std::string& Arguments, int Line,
+                                     std::string& Error)
+{
+    const std::string where = "line " + std::to_string(Line) + ": ";
+    std::istringstream line(Arguments);
+    std::vector<uint32_t> n;
+    bool ok = true;
+    size_t coordinates = 0;
+    if (Command == "tap") {
+        ok = ReadNumbers(line, n, 2, 3);
+        coordinates = 2;
+    } else if (Command == "drag") {
+        ok = ReadNumbers(line, n, 4, 5);
+        coordinates = 4;
+    } else if (Command == "hold") {
+        ok = ReadNumbers(line, n, 3, 3);
+        coordinates = 2;
+    } else if (Command == "release") {
+        ok = ReadNumbers(line, n, 0, 0);
+    } else if (Command == "wait") {
+        ok = ReadNumbers(line, n, 1, 1);
+    } else if (Command == "every") {
+        ok = ReadNumbers(line, n, 1, 1) && n[0] > 0;
+    } else {
+        Error = where + "unknown command '" + Command + "'";
+        return false;
+    }
+    if (!ok) {
+        Error = where + "bad arguments to '" + Command + "'";
+        return false;
+    }
+    if (std::any_of(n.begin(), n.begin() + coordinates, [](uint32_t v) { return v > 4095; })) {
+        Error = where + "coordinates run from 0 to 4095";
+        return false;
+    }
+
+    // What the command puts on the line, worked out before it is expanded:
+    // a packet is five bytes, each followed by one interval of silence.
+    const uint64_t interval = IntervalMs_;
+    const uint64_t packetBytes = PeerTouchPacket(0, 0).size();
+    auto packetsFor = [&](uint64_t Ms) { return std::max<uint64_t>(1, Ms / std::max<uint64_t>(1, interval)); };
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    uint64_t silenceMs = 0;
+    if (Command == "tap" || Command == "hold") {
+        packets = packetsFor(Command == "hold" ? n[2] : n.size() > 2 ? n[2] : 50);
+        bytes = packets * packetBytes + (Command == "tap" ? packetBytes : 0);
+        silenceMs = packets * interval;
+    } else if (Command == "drag") {
+        packets = std::max<uint64_t>(n.size() > 4 ? n[4] : 10, 2);
+        bytes = (packets + 1) * packetBytes;
+        silenceMs = packets * interval;
+    } else if (Command == "release") {
+        bytes = packetBytes;
+    } else if (Command == "wait") {
+        silenceMs = n[0];
+    }
+    std::string reason;
+    if (!Budget_.Take(bytes, silenceMs, reason)) {
+        Error = where + "'" + Command + "'" +
+                (packets > 1 ? " (" + std::to_string(packets) + " packets, one every " + std::to_string(interval) +
+                                   " ms)"
+                             : "") +
+                ": " + reason;
+        return false;
+    }
+
+    if (Command == "tap") Tap(n[0], n[1], n.size() > 2 ? n[2] : 50);
+    else if (Command == "drag") Drag(n[0], n[1], n[2], n[3], n.size() > 4 ? n[4] : 10);
+    else if (Command == "hold") Hold(n[0], n[1], n[2]);
+    else if (Command == "release") Release();
+    else if (Command == "wait") Wait(n[0]);
+    else IntervalMs_ = n[0];
     return true;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -32,10 +34,56 @@ struct PeerLineEvent {
 // Reads one line's worth of tokens: two-digit hex bytes, "!0xSTATUS" (the
 // pending read fails), "!!0xSTATUS" (the next read fails inside its send),
 // "[ctl COMMAND ...]" and, with AllowSilence, "+Nms" (N milliseconds of
-// silence before the next event). Gaps run on in PendingGap across calls.
-// Returns false with Error saying what is wrong (without the line).
+// silence before the next event, at most PeerMaxSilenceMs). Gaps run on in
+// PendingGap across calls. Returns false with Error saying what is wrong
+// (without the line).
+inline constexpr int64_t PeerMaxSilenceMs = 86'400'000; // a day
 bool PeerReadLineEvents(const std::string& Text, int Line, bool AllowSilence, std::vector<PeerLineEvent>& Events,
                         int64_t& PendingGap, std::string& Error);
+
+// What one input may put on the line, so that a long or careless script is
+// refused before anything is expanded: bytes, and the silences (waits,
+// holds, gaps) added up.
+struct PeerInputLimits {
+    uint64_t MaxBytes = 100'000'000;
+    int64_t MaxSilenceMs = PeerMaxSilenceMs; // 24 hours
+};
+
+class PeerInputBudget {
+public:
+    explicit PeerInputBudget(PeerInputLimits Limits = {}) : Limits_(Limits) {}
+    // Counts Bytes more bytes and SilenceMs more milliseconds of silence, or
+    // returns false with Error naming the limit and counts nothing.
+    bool Take(uint64_t Bytes, uint64_t SilenceMs, std::string& Error);
+    uint64_t Bytes() const { return Bytes_; }
+    int64_t SilenceMs() const { return SilenceMs_; }
+    const PeerInputLimits& Limits() const { return Limits_; }
+    bool Refused() const { return Refused_; } // the last Take failed
+
+private:
+    PeerInputLimits Limits_;
+    bool Refused_ = false;
+    uint64_t Bytes_ = 0;
+    int64_t SilenceMs_ = 0;
+};
+
+// Receives events one at a time; returns false to stop the reading (with
+// Error set, or empty when the receiver stopped for its own reasons).
+using PeerLineEventSink = std::function<bool(PeerLineEvent& Event, std::string& Error)>;
+
+// Hex text as PeerReadLineEvents reads a line, streamed from In token by
+// token, '#' starting a comment to the end of the line, so a file of any
+// size is read in constant memory. Line is the 1-based line being read and
+// is advanced past each newline; with StopAtLineEnd the reading ends after
+// the current line. Bytes and silences are counted in Budget. A token or a
+// [ctl ...] longer than PeerMaxTokenLength is refused. Returns false with
+// Error (without the line; Line says where) when the text is bad, a limit
+// is passed or the sink stops.
+inline constexpr size_t PeerMaxTokenLength = 4096;
+// Steps over a UTF-8 byte-order mark at the start of In, if there is one.
+void PeerSkipByteOrderMark(std::istream& In);
+bool PeerReadEventStream(std::istream& In, int& Line, bool AllowSilence, bool StopAtLineEnd, int64_t& PendingGap,
+                         PeerInputBudget& Budget, const PeerLineEventSink& Sink, std::string& Error);
 
 // A 5-byte touch packet for 12-bit controller coordinates (0..4095).
 std::vector<uint8_t> PeerTouchPacket(uint32_t X, uint32_t Y);
@@ -48,6 +96,9 @@ public:
 
     // Packets are sent every IntervalMs while the finger is down.
     explicit PeerTouchController(uint32_t IntervalMs = 10) : IntervalMs_(IntervalMs) {}
+    // Events go to Sink as they are made instead of being kept: Stream() and
+    // Events() stay empty, and a script of any length runs in constant memory.
+    void SendTo(PeerLineEventSink Sink) { Sink_ = std::move(Sink); }
 
     void Wait(uint32_t Ms);
     // Finger down at (X, Y) for HoldMs, then lifted.
@@ -67,8 +118,14 @@ public:
     //   tap X Y [HOLD_MS]   drag X0 Y0 X1 Y1 [STEPS]   hold X Y MS
     //   release   wait MS   every MS (packet interval)
     //   bytes TOKEN ... (hex bytes, !0xSTATUS, !!0xSTATUS, [ctl COMMAND])
-    // Returns false with a message naming the line on malformed input.
+    // Each command is held to the limits before it is expanded. Returns
+    // false with a message naming the line on malformed input, a passed
+    // limit, or a sink that stopped (its message, if any).
     bool RunScript(const std::string& Script, std::string& Error);
+    bool RunScript(std::istream& Script, std::string& Error);
+    void SetLimits(PeerInputLimits Limits) { Budget_ = PeerInputBudget(Limits); }
+    // What the scripts run so far put on the line.
+    const PeerInputBudget& Budget() const { return Budget_; }
 
     // The bytes only: a fault's or command's silence is added to the next byte's.
     const std::vector<PeerTimedByte>& Stream() const { return Stream_; }
@@ -79,8 +136,14 @@ private:
     void Add(PeerLineEvent Event);
     void Send(const std::vector<uint8_t>& Bytes);
     void Packet(uint32_t X, uint32_t Y);
+    bool RunCommand(const std::string& Command, const std::string& Arguments, int Line, std::string& Error);
+    bool Stopped() const { return !SinkError_.empty() || SinkStopped_; }
 
     uint32_t IntervalMs_;
+    PeerLineEventSink Sink_;
+    bool SinkStopped_ = false;
+    std::string SinkError_;
+    PeerInputBudget Budget_;
     int64_t PendingGap_ = 0;
     int64_t StreamCarry_ = 0; // silence of events Stream() leaves out
     std::vector<PeerTimedByte> Stream_;
