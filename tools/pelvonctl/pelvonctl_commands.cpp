@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "pelvonctl_calibration.h"
+#include "pelvonctl_output.h"
 #include "pelvonctl_status.h"
 #include "touch_control.h"
 
@@ -746,8 +747,30 @@ Plan PlanCommand(const std::vector<std::string>& args)
 
 } // namespace pelvonctl
 
+namespace {
+
+int RunCommandLine(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
+                   std::ostream& err);
+
+} // namespace
+
 int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
                  std::ostream& err)
+{
+    const int code = RunCommandLine(args, transport, out, err);
+    std::string reason;
+    if (!FlushOutput(out, reason)) {
+        err << "pelvonctl: cannot write the standard output: " << reason << "\n";
+        FlushOutput(err, reason);
+        return PelvonctlExitOutputFailed;
+    }
+    return FlushOutput(err, reason) ? code : PelvonctlExitOutputFailed;
+}
+
+namespace {
+
+int RunCommandLine(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
+                   std::ostream& err)
 {
     using namespace pelvonctl;
     Plan plan;
@@ -801,3 +824,5 @@ int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& trans
     }
     return PelvonctlExitSuccess;
 }
+
+} // namespace

@@ -40,13 +40,16 @@ struct PelvonctlTransport {
     std::function<PelvonctlReply(const PelvonctlRequest&)> Send;
 };
 
-// Exit codes of RunPelvonctl.
+// Exit codes of RunPelvonctl; 4 as touchsim has it.
 constexpr int PelvonctlExitSuccess = 0;
 constexpr int PelvonctlExitRequestFailed = 1;
 constexpr int PelvonctlExitUsage = 2;
+constexpr int PelvonctlExitOutputFailed = 4;
 
 // Runs one command line (without the program name). Results go to `out`,
-// errors to `err`. Returns one of the exit codes above.
+// errors to `err`; both are flushed at the end. Returns one of the exit
+// codes above: PelvonctlExitOutputFailed when a write to either failed,
+// whatever else happened (requests may have been sent).
 int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
                  std::ostream& err);
 

@@ -16,7 +16,9 @@ pelvonctl writes nothing to the registry.
   --help      this text
 
 Numbers are decimal or hexadecimal with 0x. Exit code 0: done; 1: the driver
-refused a request or could not be reached; 2: bad command line.
+refused a request or could not be reached; 2: bad command line; 4: the
+output could not be written (a full disk, a closed standard output), even
+if the requests were sent.
 
 Serial port
   open-port [NAME [--baud N]]

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pelvonctl_commands.h"
+#include "pelvonctl_output.h"
 
 int main(int argc, char** argv)
 {
@@ -17,5 +18,12 @@ int main(int argc, char** argv)
         reply.Unreachable = "no touch driver on this host (run the command inside touchsim, or add --dry-run)";
         return reply;
     };
-    return RunPelvonctl(args, transport, std::cout, std::cerr);
+    ErrnoRecordingBuffer out(std::cout.rdbuf());
+    ErrnoRecordingBuffer err(std::cerr.rdbuf());
+    std::streambuf* const standardOut = std::cout.rdbuf(&out);
+    std::streambuf* const standardErr = std::cerr.rdbuf(&err);
+    const int code = RunPelvonctl(args, transport, std::cout, std::cerr);
+    std::cout.rdbuf(standardOut);
+    std::cerr.rdbuf(standardErr);
+    return code;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pelvonctl_commands.h"
+#include "pelvonctl_output.h"
 
 namespace {
 
@@ -69,5 +70,12 @@ int main(int argc, char** argv)
     ControlDevice device;
     PelvonctlTransport transport;
     transport.Send = [&device](const PelvonctlRequest& request) { return device.Send(request); };
-    return RunPelvonctl(args, transport, std::cout, std::cerr);
+    ErrnoRecordingBuffer out(std::cout.rdbuf());
+    ErrnoRecordingBuffer err(std::cerr.rdbuf());
+    std::streambuf* const standardOut = std::cout.rdbuf(&out);
+    std::streambuf* const standardErr = std::cerr.rdbuf(&err);
+    const int code = RunPelvonctl(args, transport, std::cout, std::cerr);
+    std::cout.rdbuf(standardOut);
+    std::cerr.rdbuf(standardErr);
+    return code;
 }
