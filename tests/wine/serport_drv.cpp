@@ -8,7 +8,7 @@
 // runner's rendering of touchsim's hex text: bytes, silences, !STATUS and
 // !!STATUS faults, [ctl ...] commands. It plays as a line with a receive
 // buffer does: a byte that finds a read pending completes it (from this
-// driver's playback thread or from a timer DPC, in turn); a byte that finds
+// driver's playback thread); a byte that finds
 // none waits in the buffer, and the next read takes it inside its send.
 // A !STATUS fault completes the pending read with STATUS after it went
 // pending; a !!STATUS fault fails, inside its send, the first read sent
@@ -27,7 +27,6 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 static DRIVER_DISPATCH DispatchPort;
 static DRIVER_UNLOAD DriverUnload;
 static KSTART_ROUTINE PlaybackThread;
-static KDEFERRED_ROUTINE CompleteFromDpc;
 static DRIVER_CANCEL CancelRead;
 
 #define TEST_POOL_TAG 0x72535650u // "PVSr"
@@ -85,12 +84,6 @@ struct SESSION_STATE {
     KEVENT Resume;
     BOOLEAN Playing;
     PVOID Thread;
-    // completion from a DPC
-    KTIMER DpcTimer;
-    KDPC Dpc;
-    KEVENT DpcDone;
-    PIRP DpcIrp;
-    ULONG CompletionTurn;
     UNICODE_STRING ScriptFile;
     ULONG AcceptBasicSettings;
 };
@@ -266,35 +259,14 @@ static NTSTATUS Read(PORT_EXTENSION* Port, PIRP Irp)
     return STATUS_PENDING;
 }
 
-// Timer DPC: completes the read the playback thread handed over.
-static VOID NTAPI CompleteFromDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2)
-{
-    UNREFERENCED_PARAMETER(Dpc);
-    UNREFERENCED_PARAMETER(Context);
-    UNREFERENCED_PARAMETER(Argument1);
-    UNREFERENCED_PARAMETER(Argument2);
-    PIRP irp = Session.DpcIrp;
-    Session.DpcIrp = NULL;
-    Count(&Session.Counters.CompletedFromDpc);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    KeSetEvent(&Session.DpcDone, IO_NO_INCREMENT, FALSE);
-}
-
-// Playback thread: completes a pended read, in turn here and from a DPC;
-// returns once it is completed, so the line's order holds.
+// Playback thread: completes a pended read; returns once it is completed,
+// so the line's order holds. (Not from a DPC: Wine 8's KeInsertQueueDpc is a
+// stub, and its KeSetTimer deadlocks when re-setting a timer whose routine
+// is still finishing, so a timer DPC cannot be re-used byte after byte.)
 static VOID CompletePendedRead(PIRP Irp)
 {
-    if ((Session.CompletionTurn++ & 1) == 0) {
-        Count(&Session.Counters.CompletedFromThread);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return;
-    }
-    KeClearEvent(&Session.DpcDone);
-    Session.DpcIrp = Irp;
-    LARGE_INTEGER due;
-    due.QuadPart = -1;
-    KeSetTimer(&Session.DpcTimer, due, &Session.Dpc);
-    KeWaitForSingleObject(&Session.DpcDone, Executive, KernelMode, FALSE, NULL);
+    Count(&Session.Counters.CompletedFromThread);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 // ---------------------------------------------------------------- the playback
@@ -912,9 +884,6 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     RtlZeroMemory(&Session, sizeof(Session));
     KeInitializeSpinLock(&Session.Lock);
     KeInitializeEvent(&Session.Resume, NotificationEvent, FALSE);
-    KeInitializeEvent(&Session.DpcDone, NotificationEvent, FALSE);
-    KeInitializeTimer(&Session.DpcTimer);
-    KeInitializeDpc(&Session.Dpc, CompleteFromDpc, NULL);
     Session.Log = (SESSION_SERIAL_REQUEST*)ExAllocatePoolWithTag(NonPagedPool,
                                                                  LOG_CAPACITY * sizeof(SESSION_SERIAL_REQUEST),
                                                                  TEST_POOL_TAG);

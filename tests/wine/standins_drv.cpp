@@ -17,6 +17,8 @@
 //   the touch driver's port lookup (SERIALCOMM) reads through it as soon as
 //   a port matches. Such tables are answered from ZwEnumerateValueKey; every
 //   other table, the driver's settings among them, goes to Wine's routine.
+// - KeSetTimer and KeCancelTimer (below, with the reason): Wine 8's hang the
+//   driver host when the speaker timer's routine sets its timer again.
 // - The speaker's port accesses, to record the click. On x86 they are the
 //   HAL's READ_PORT_UCHAR and WRITE_PORT_UCHAR, stubs in Wine; on x64 they
 //   are in and out instructions inline in the driver, which Wine's
@@ -279,6 +281,147 @@ static NTSTATUS NTAPI StandInQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     return status;
 }
 
+// ---------------------------------------------------------------- timers
+
+// The touch driver, up to DISPATCH_LEVEL, in place of KeSetTimer and
+// KeCancelTimer. Wine 8 runs a timer's DPC from a thread-pool timer, and its
+// KeSetTimer, finding the timer still marked as set (it is never unmarked
+// once it fires), waits for the pool timer's callbacks while holding the
+// lock that a finishing callback takes: re-setting a timer from its own DPC,
+// as the speaker timer's routine does, or while that DPC is finishing, hangs
+// the driver host; and KeCancelTimer reports an expired timer as cancelled.
+// Here, as on the platform, a timer is set until it fires or is cancelled,
+// cancelling never waits for the DPC, and setting from the DPC is allowed.
+// The DPCs run on one thread of this driver, in order of due time.
+#define TIMER_CAPACITY 8
+
+struct TIMER_SLOT {
+    PKTIMER Timer;
+    PKDPC Dpc;
+    LONGLONG Due; // system time
+    BOOLEAN Set;
+};
+
+struct TIMER_STATE {
+    KSPIN_LOCK Lock;
+    TIMER_SLOT Slots[TIMER_CAPACITY];
+    KEVENT Wake;
+    BOOLEAN Stop;
+    PVOID Thread;
+};
+
+static TIMER_STATE Timers;
+
+static LONGLONG SystemTime()
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart;
+}
+
+static TIMER_SLOT* SlotOf(PKTIMER Timer, BOOLEAN Create)
+{
+    TIMER_SLOT* free = NULL;
+    for (ULONG i = 0; i < TIMER_CAPACITY; i++) {
+        if (Timers.Slots[i].Timer == Timer) {
+            return &Timers.Slots[i];
+        }
+        if (free == NULL && Timers.Slots[i].Timer == NULL) {
+            free = &Timers.Slots[i];
+        }
+    }
+    if (Create && free != NULL) {
+        free->Timer = Timer;
+    }
+    return Create ? free : NULL;
+}
+
+static BOOLEAN NTAPI StandInSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
+    const LONGLONG due = DueTime.QuadPart < 0 ? SystemTime() - DueTime.QuadPart : DueTime.QuadPart;
+    KIRQL irql;
+    KeAcquireSpinLock(&Timers.Lock, &irql);
+    TIMER_SLOT* slot = SlotOf(Timer, TRUE);
+    BOOLEAN wasSet = FALSE;
+    if (slot != NULL) {
+        wasSet = slot->Set;
+        slot->Dpc = Dpc;
+        slot->Due = due;
+        slot->Set = TRUE;
+    }
+    KeReleaseSpinLock(&Timers.Lock, irql);
+    KeSetEvent(&Timers.Wake, IO_NO_INCREMENT, FALSE);
+    return wasSet;
+}
+
+static BOOLEAN NTAPI StandInCancelTimer(PKTIMER Timer)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Timers.Lock, &irql);
+    TIMER_SLOT* slot = SlotOf(Timer, FALSE);
+    const BOOLEAN wasSet = slot != NULL && slot->Set;
+    if (slot != NULL) {
+        slot->Set = FALSE;
+    }
+    KeReleaseSpinLock(&Timers.Lock, irql);
+    return wasSet;
+}
+
+// System thread: fires each timer at its due time and runs its DPC.
+static VOID NTAPI TimerThread(PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    while (!Timers.Stop) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Timers.Lock, &irql);
+        TIMER_SLOT* next = NULL;
+        for (ULONG i = 0; i < TIMER_CAPACITY; i++) {
+            if (Timers.Slots[i].Set && (next == NULL || Timers.Slots[i].Due < next->Due)) {
+                next = &Timers.Slots[i];
+            }
+        }
+        const LONGLONG now = SystemTime();
+        if (next != NULL && next->Due <= now) {
+            next->Set = FALSE;
+            PKDPC dpc = next->Dpc;
+            KeReleaseSpinLock(&Timers.Lock, irql);
+            if (dpc != NULL) {
+                dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+            }
+            continue;
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = next != NULL ? -(next->Due - now) : -10000000;
+        KeReleaseSpinLock(&Timers.Lock, irql);
+        KeWaitForSingleObject(&Timers.Wake, Executive, KernelMode, FALSE, &timeout);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static NTSTATUS StartTimerThread()
+{
+    KeInitializeSpinLock(&Timers.Lock);
+    KeInitializeEvent(&Timers.Wake, SynchronizationEvent, FALSE);
+    HANDLE thread = NULL;
+    NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TimerThread, NULL);
+    if (NT_SUCCESS(status)) {
+        ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &Timers.Thread, NULL);
+        ZwClose(thread);
+    }
+    return status;
+}
+
+static VOID StopTimerThread()
+{
+    if (Timers.Thread != NULL) {
+        Timers.Stop = TRUE;
+        KeSetEvent(&Timers.Wake, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(Timers.Thread, Executive, KernelMode, FALSE, NULL);
+        ObDereferenceObject(Timers.Thread);
+        Timers.Thread = NULL;
+    }
+}
+
 // ---------------------------------------------------------------- the speaker's ports
 
 static UCHAR ReadPortValue(ULONG Port)
@@ -302,7 +445,7 @@ static VOID WritePortValue(ULONG Port, UCHAR Value)
         SESSION_PORT_WRITE* write = &State.Writes[State.Counters.Count++];
         write->Port = Port;
         write->Value = Value;
-        write->Milliseconds = (ULONG)((now.QuadPart - State.Installed) / 10000);
+        write->Milliseconds = (ULONG)(now.QuadPart - State.Installed) / 10000; // sessions last far less than 429 s
     } else {
         State.Counters.Dropped++;
     }
@@ -490,6 +633,8 @@ static NTSTATUS StandInForTouchDriver(PUNICODE_STRING RegistryPath)
         {"ntoskrnl.exe", "ObfDereferenceObject", (PVOID)StandInDereferenceObject, (PVOID*)&State.KernelDereference},
         {"ntoskrnl.exe", "RtlQueryRegistryValues", (PVOID)StandInQueryRegistryValues,
          (PVOID*)&State.KernelQueryRegistryValues},
+        {"ntoskrnl.exe", "KeSetTimer", (PVOID)StandInSetTimer, NULL},
+        {"ntoskrnl.exe", "KeCancelTimer", (PVOID)StandInCancelTimer, NULL},
         {"hal.dll", "READ_PORT_UCHAR", (PVOID)StandInReadPort, NULL},
         {"hal.dll", "WRITE_PORT_UCHAR", (PVOID)StandInWritePort, NULL},
     };
@@ -577,6 +722,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         status = IoCreateSymbolicLink(&linkName, &deviceName);
     }
     if (NT_SUCCESS(status)) {
+        status = StartTimerThread();
+    }
+    if (NT_SUCCESS(status)) {
         status = StandInForTouchDriver(RegistryPath);
     }
     if (!NT_SUCCESS(status)) {
@@ -597,6 +745,7 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
         State.ExceptionHandler = NULL;
     }
 #endif
+    StopTimerThread();
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, L"\\DosDevices\\PelvonStandIns");
     IoDeleteSymbolicLink(&linkName);
