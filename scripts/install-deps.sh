@@ -5,7 +5,8 @@ set -euo pipefail
 
 want=${1:-all}
 host_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev valgrind)
-kernel_packages=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686)
+kernel_packages=(g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686
+                 g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 # clang++ with libFuzzer and the sanitizer runtimes (clang-14 only recommends them).
 fuzz_packages=(cmake make g++ clang libclang-rt-14-dev)
 

@@ -29,6 +29,11 @@ jobs=$(nproc)
 cmake --preset kernel-x86
 cmake --build --preset kernel-x86 -j"$jobs"
 ctest --preset kernel-x86
+# The same sources for Wine64: the driver's data path under Wine's kernel on
+# every machine, 32-bit or not.
+cmake --preset kernel-x64-test
+cmake --build --preset kernel-x64-test -j"$jobs"
+ctest --preset kernel-x64-test
 
 for preset in host host-asan; do
     cmake --preset "$preset"

@@ -78,51 +78,15 @@ timeout 60 "$generator" "$source_dir/tests/wine/pelvon-parameters.reg" "$expecte
 pass "host replies: $(wc -l <"$expected") requests"
 
 # ---------------------------------------------------------------- the prefix
-export WINEPREFIX=$work/prefix
-export WINEARCH=win32
-export WINEDEBUG=${PELVON_WINEDEBUG:--all}
-# Headless, and no offer to download Mono or Gecko.
-export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
-unset DISPLAY WAYLAND_DISPLAY
-
-cleanup() {
-    timeout 30 wineserver -k >/dev/null 2>&1
-    timeout 30 wineserver -w >/dev/null 2>&1
-}
+# shellcheck source=tests/wine/wine_prefix.sh
+. "$source_dir/tests/wine/wine_prefix.sh"
+wine_use x86 "$work"
+cleanup() { wine_cleanup; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Runs a wine command with a time limit; its output goes to stdout.
-w() { timeout --kill-after=5 60 wine "$@"; }
-# The data of one registry value, or nothing.
-reg_value() {
-    w reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-        awk -v name="$2" 'tolower($1) == tolower(name) { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
-}
-service_state() { w sc query "$1" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
-# Starts a service. Right after wineboot the service manager may still be
-# settling (the database locked, error 1055; a new service not yet known,
-# 1060), so a failed start is retried for a while; the log keeps each error.
-start_service() {
-    local log=$1 service=$2 tries=0
-    : >"$log"
-    until WINEDEBUG=err+sc w sc start "$service" >>"$log" 2>&1; do
-        [ "$(service_state "$service")" = "RUNNING" ] && return 0
-        [ $((tries += 1)) -lt 30 ] || return 1
-        sleep 1
-    done
-}
-
 phase "fresh 32-bit prefix"
-cleanup
-rm -rf "$WINEPREFIX"
-timeout --kill-after=10 240 wineboot -i >"$work/wineboot.log" 2>&1 || { echo "FAIL: wineboot -i (see $work/wineboot.log)"; exit 1; }
-# The server that created the prefix goes first: a persistent server started
-# before the prefix existed ends up with two service managers answering in
-# turn. The new one is persistent, so the service manager and the driver host
-# outlive each command instead of being shut down with the last program.
-timeout 60 wineserver -w || { echo "FAIL: the wine server did not finish after wineboot"; exit 1; }
-timeout 30 wineserver -p || { echo "FAIL: wineserver -p"; exit 1; }
+wine_fresh_prefix "$work/wineboot.log" || { echo "FAIL: the prefix could not be made"; exit 1; }
 drivers_dir=$WINEPREFIX/drive_c/windows/system32/drivers
 [ -d "$drivers_dir" ] || { echo "FAIL: the prefix has no system32\\drivers"; exit 1; }
 pass "prefix ready"

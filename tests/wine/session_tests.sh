@@ -10,9 +10,9 @@
 #      ([ctl ...]): every report and every speaker port write, in order;
 #   3. the fallback configuration (the test port refuses the basic-settings
 #      request), compared request for request with the host build, then the
-#      device removed with the port open (Wine removes a root-enumerated
-#      device when its service stops): the read is cancelled and the port
-#      closed.
+#      service stopped with the port open. Wine 8 leaves the service running
+#      and never removes its root-enumerated device, so the removal checks
+#      (read cancelled, port cleaned up and closed) run only where Wine does.
 # Usage: session_tests.sh --arch x64|x86 --build DIR --work DIR
 # Exit: 0 passed; 77 this machine cannot run that architecture; 1 failed.
 set -uo pipefail
@@ -119,14 +119,20 @@ else
     else
         fail "fallback configuration differs from the host build (see $work/fallback.diff):"; head -20 "$work/fallback.diff"
     fi
-    echo "note: $(grep 'pelvon after the stop' "$work/fallback.log")"
-    tail -n 3 "$requests" | head -n 2 | awk '{print $3}' | tr '\n' ' ' | grep -q '^18 2 $' &&
-        pass "removal: the port got its cleanup and close last" ||
-        fail "removal: the port's last requests were not cleanup and close: $(tail -n 3 "$requests" | head -n 2 | tr '\n' '|')"
-    [ "$(counter "$requests" cancelled)" -ge 1 ] 2>/dev/null && pass "removal: the pending read was cancelled" ||
-        fail "removal: no read was cancelled ($(tail -n 1 "$requests"))"
-    [ "$(info "$work/fallback/session/standins.txt" open_files)" = 0 ] && pass "removal: the port's file object was let go" ||
-        fail "removal: the port's file object was kept"
+    # Wine 8 answers the stop of a kernel service whose driver holds a root
+    # device, but leaves it running: the device is never removed there, so
+    # removal with a port open is checked on the stand-in only.
+    if ! grep -q 'pelvon after the stop: STOPPED' "$work/fallback.log"; then
+        echo "note: Wine did not remove the root-enumerated device ($(grep -o 'pelvon after the stop: .*' "$work/fallback.log")); removal not checked here"
+    else
+        tail -n 3 "$requests" | head -n 2 | awk '{print $3}' | tr '\n' ' ' | grep -q '^18 2 $' &&
+            pass "removal: the port got its cleanup and close last" ||
+            fail "removal: the port's last requests were not cleanup and close: $(tail -n 3 "$requests" | head -n 2 | tr '\n' '|')"
+        [ "$(counter "$requests" cancelled)" -ge 1 ] 2>/dev/null && pass "removal: the pending read was cancelled" ||
+            fail "removal: no read was cancelled ($(tail -n 1 "$requests"))"
+        [ "$(info "$work/fallback/session/standins.txt" open_files)" = 0 ] && pass "removal: the port's file object was let go" ||
+            fail "removal: the port's file object was kept"
+    fi
 fi
 
 echo "== $((SECONDS - started)) s"
