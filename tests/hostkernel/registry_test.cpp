@@ -597,6 +597,9 @@ TEST_F(Registry, MalformedRegFilesNameTheLineAndChangeNothing)
         {"REGEDIT4\n[HKEY_NOWHERE\\X]\n", 2, "HKEY_NOWHERE"},
         {"REGEDIT4\n" + key + "\"A\"=text\n", 3, "unrecognised"},
         {"REGEDIT4\n" + key + "A=dword:1\n", 3, "expected"},
+        {"REGEDIT4\n" + key + "\"A\xFF\"=dword:1\n", 3, "UTF-8"},
+        {"REGEDIT4\n" + key + "\"\xC3\"=-\n", 3, "UTF-8"},
+        {"REGEDIT4\n" + key + "\"A\"=\"\xE2\x82\"\n", 3, "UTF-8"},
     };
     for (const Case& c : cases) {
         const auto error = HkRegLoadRegFile(c.Text);
@@ -620,6 +623,47 @@ TEST_F(Registry, RegFileLoadsFromDisk)
     const auto missing = HkRegLoadRegFileFromPath(path);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->Line, 0);
+    EXPECT_NE(missing->Message.find("No such file or directory"), std::string::npos) << missing->Message;
+    const auto directory = HkRegLoadRegFileFromPath(::testing::TempDir());
+    ASSERT_TRUE(directory);
+    EXPECT_NE(directory->Message.find("Is a directory"), std::string::npos) << directory->Message;
+}
+
+// Sizes at which a loader that searched a key's values, or re-copied a
+// value at each continuation line, would take minutes.
+TEST_F(Registry, LargeRegFilesKeepValueOrderAndFindNamesInAnyCase)
+{
+    const size_t values = 100000;
+    const size_t continuations = 200000;
+    const std::string key = "HKLM\\Software\\Scale";
+    std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Scale]\n";
+    for (size_t i = 0; i < values; i++) {
+        text += "\"Value" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    }
+    text += "\"value7\"=dword:8\n\"Long\"=hex:00";
+    for (size_t i = 0; i < continuations; i++) {
+        text += ", \\\n  01";
+    }
+    text += "\n\"Value3\"=-\n\"Value3\"=dword:2\n";
+    HkRegFileSummary summary;
+    const auto error = HkRegLoadRegFile(text, &summary);
+    ASSERT_FALSE(error) << error->ToString();
+    ASSERT_EQ(summary.ValueKeys.size(), 1u);
+    EXPECT_EQ(summary.ValueKeys[0].Line, 2);
+
+    const std::vector<std::string> names = HkRegValueNames(key);
+    ASSERT_EQ(names.size(), values + 1);
+    EXPECT_EQ(names[0], "Value0");
+    EXPECT_EQ(names[6], "Value7"); // replaced in place, under its first spelling (Value3 moved)
+    EXPECT_EQ(names[values - 1], "Long");
+    EXPECT_EQ(names[values], "Value3"); // deleted and made again: now the last
+    EXPECT_EQ(HkRegGetValue(key, "VALUE7"), (HkRegValue{REG_DWORD, {8, 0, 0, 0}}));
+    EXPECT_EQ(HkRegGetValue(key, "value99999"), (HkRegValue{REG_DWORD, {9, 0, 0, 0}}));
+    const auto longValue = HkRegGetValue(key, "Long");
+    ASSERT_TRUE(longValue);
+    EXPECT_EQ(longValue->Data.size(), continuations + 1);
+    EXPECT_TRUE(HkRegDeleteValue(key, "vAlUe0"));
+    EXPECT_FALSE(HkRegGetValue(key, "Value0"));
 }
 
 } // namespace

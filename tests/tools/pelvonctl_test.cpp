@@ -181,6 +181,25 @@ TEST(Pelvonctl, HelpNamesEveryCommand)
     EXPECT_TRUE(driver.Sent.empty());
 }
 
+// A request that was sent still ends in 4 when its report is lost.
+TEST(Pelvonctl, OutputThatCannotBeWrittenExitsFour)
+{
+    FakeDriver driver;
+    PelvonctlTransport transport = driver.Transport();
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 std::vector<std::string>{"--dry-run", "click", "on"},
+                                                 std::vector<std::string>{"click", "on"}}) {
+        std::ostream broken(nullptr); // every write fails
+        std::ostringstream err;
+        EXPECT_EQ(RunPelvonctl(args, transport, broken, err), PelvonctlExitOutputFailed) << args[0];
+        EXPECT_NE(err.str().find("pelvonctl: cannot write the standard output"), std::string::npos) << err.str();
+    }
+    EXPECT_EQ(driver.Sent.size(), 1u);
+    std::ostringstream out;
+    std::ostream broken(nullptr);
+    EXPECT_EQ(RunPelvonctl({"frobnicate"}, transport, out, broken), PelvonctlExitOutputFailed);
+}
+
 // ------------------------------------------------------------ bad arguments
 
 struct BadCase {

@@ -6,12 +6,15 @@
 #include "touchsim_output.h"
 #include "touchsim_session.h"
 
+#include "pelvonctl_commands.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -191,6 +195,18 @@ TEST(TouchsimFailures, BadInputNamesFileAndLineAndRunsNothing)
         {{"--bytes", ok, "--ctl", "no-such-command"}, {"--ctl \"no-such-command\""}},
         {{"--serial", ok}, {"not a serial line"}},
         {{"--gesture", dir.Write("f.gesture", "tap 1 1\nbytes 6A !0x1FFFFFFFF\n")}, {"line 2", "no port fault"}},
+        {{"--bytes", ok, "stray.txt"}, {"unexpected argument 'stray.txt'"}},
+        {{"--bytes", dir.Write("s.txt", "6A +99999999999ms 00\n")}, {"line 1", "longest silence, +86400000ms"}},
+        {{"--bytes", dir.Write("d.txt", "+86400000ms 00\n+1ms 00\n")}, {"line 2", "24 hours"}},
+        {{"--gesture", dir.Write("h.gesture", "every 1\nhold 5 5 4294967295\n")}, {"line 2", "100000000 bytes"}},
+        {{"--gesture", dir.Write("d.gesture", "drag 0 0 9 9 4294967295\n")}, {"line 1", "100000000 bytes"}},
+        {{"--reg", dir.Write("u.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"A\xFF\"=dword:1\n"), "--bytes", ok},
+         {"u.reg: line 3", "UTF-8"}},
+        {{"--reg", dir.Path("missing.reg"), "--bytes", ok}, {"missing.reg", "No such file or directory"}},
+        {{"--bytes", ok, "--port", "COM1", "--baud", "0"}, {"--baud 0", "1 to 921600 bit/s"}},
+        {{"--bytes", ok, "--port", "COM1", "--baud", "4294967295"}, {"1 to 921600 bit/s"}},
+        {{"--bytes", dir.Write("c.txt", "6A [ctl open-port COM2 --baud 4000000]\n"), "--port", "COM1", "--baud", "9600"},
+         {"line 1", "not at 4000000"}},
     };
     for (const Case& c : cases) {
         const RunResult run = Touchsim(c.Args);
@@ -604,6 +620,226 @@ TEST(TouchsimBinary, LiveSessionEndsCleanlyOnSigint)
     ASSERT_TRUE(WIFEXITED(status)) << "touchsim died of a signal";
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_NE(out.find("clicks            1"), std::string::npos) << out;
+}
+
+// ---------------------------------------------------------------- at scale and under abuse
+
+// Nothing that is not a plain file is read: a directory would fail late, a
+// device or a pipe would be read for ever (or twice, differently).
+TEST(TouchsimAbuse, WhatIsNoFileIsRefusedAtOnceWithTheReason)
+{
+    TempDir dir;
+    const std::string ok = dir.Write("ok.txt", TouchAndRelease);
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir.Write("huge.bin", "");
+    fs::resize_file(huge, TouchsimMaxRawFileBytes + 1); // sparse: nothing is written
+    PseudoTerminal line;
+    ASSERT_GE(line.Slave, 0);
+    struct Case {
+        std::vector<std::string> Args;
+        std::vector<std::string> Message;
+    };
+    const std::vector<Case> cases = {
+        {{"--raw", dir.Path("")}, {"Is a directory"}},
+        {{"--bytes", dir.Path("")}, {"Is a directory"}},
+        {{"--gesture", dir.Path("")}, {"Is a directory"}},
+        {{"--reg", dir.Path(""), "--bytes", ok}, {"Is a directory"}},
+        {{"--svg", dir.Path(""), "--bytes", ok}, {"--svg", "Is a directory"}},
+        {{"--svg", dir.Path("no/such/dir.svg"), "--bytes", ok}, {"No such file or directory"}},
+        {{"--raw", "/dev/zero"}, {"/dev/zero", "character device", "--serial"}},
+        {{"--raw", line.SlavePath}, {line.SlavePath, "--serial"}},
+        {{"--bytes", fifo}, {fifo, "not a regular file"}},
+        {{"--raw", huge}, {huge, "100000001 bytes, more than the 100000000"}},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = Touchsim(c.Args);
+        EXPECT_EQ(run.Code, TouchsimBadInput) << c.Args[1] << "\n" << run.Err;
+        EXPECT_EQ(run.Out, "");
+        for (const std::string& part : c.Message) {
+            EXPECT_NE(run.Err.find(part), std::string::npos) << "'" << part << "' missing from: " << run.Err;
+        }
+    }
+}
+
+TEST(TouchsimAbuse, IgnoredAndUnusableSettingsAreNamed)
+{
+    TempDir dir;
+    const std::string bytes = dir.Write("b.txt", TouchAndRelease);
+    const RunResult ignored = Touchsim(
+        {"--reg",
+         dir.Write("i.reg", "REGEDIT4\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\pelvon\\Parameters]\n"
+                            "\"PortName\"=\"COM1\"\n\"Beep\"=hex:01,a9,04,32,00,00,00\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvn\\Parameters]\n"
+                            "\"PortName\"=\"COM1\"\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon]\n"
+                            "\"Start\"=dword:3\n\"BaudRate\"=dword:2580\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon\\Parameters]\n"
+                            "\"LTRB\"=dword:1\n\"Baudrate\"=dword:2580\n\"PortNmae\"=\"COM1\"\n"),
+         "--bytes", bytes, "--port", "COM1", "--baud", "9600"});
+    ASSERT_EQ(ignored.Code, 0) << ignored.Err;
+    EXPECT_EQ(Count(ignored.Err, "touchsim: warning: "), 4u) << ignored.Err;
+    EXPECT_EQ(Count(ignored.Err, "reads its settings from "
+                                 "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon\\Parameters]"),
+              3u)
+        << ignored.Err;
+    EXPECT_NE(ignored.Err.find("line 2: the driver does not read [HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001"),
+              std::string::npos)
+        << ignored.Err;
+    EXPECT_NE(ignored.Err.find("line 7: the driver does not read its settings from "
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon], so \"BaudRate\""),
+              std::string::npos)
+        << ignored.Err;
+    EXPECT_NE(ignored.Err.find("\"PortNmae\""), std::string::npos) << ignored.Err;
+    EXPECT_EQ(ignored.Err.find("\"Start\""), std::string::npos) << "the system's own value: " << ignored.Err;
+
+    const std::string parameters = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon\\Parameters]\n";
+    struct Case {
+        std::string Registry;
+        std::vector<std::string> Message;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"\"PortName\"=\"" + std::string(300, 'C') + "\"\n\"BaudRate\"=dword:2580\n",
+              {"300 characters long", "holds 255", "read no \"BaudRate\""}},
+             {"\"PortName\"=hex(7):43,00,4f,00,4d,00,31,00,00,00,00,00\n",
+              {"is REG_MULTI_SZ", "holds no port name: see the warning on \"PortName\""}},
+             {"\"PortName\"=\"COM1\"\n\"BaudRate\"=dword:0\n", {"at 0 bit/s (\"BaudRate\" in", "1 to 921600"}},
+         }) {
+        const RunResult run = Touchsim({"--reg", dir.Write("p.reg", parameters + c.Registry), "--bytes", bytes});
+        EXPECT_EQ(run.Code, TouchsimBadInput) << run.Err;
+        for (const std::string& part : c.Message) {
+            EXPECT_NE(run.Err.find(part), std::string::npos) << "'" << part << "' missing from: " << run.Err;
+        }
+    }
+
+    const RunResult empty = Touchsim({"--bytes", dir.Write("e.txt", "# nothing but silence\n+5ms\n"), "--port",
+                                      "COM1", "--baud", "921600", "--format", "csv"});
+    EXPECT_EQ(empty.Code, 0) << empty.Err;
+    EXPECT_EQ(empty.Out, "t,flags,buttons,raw,x,y\n");
+    EXPECT_NE(empty.Err.find("e.txt sends no byte"), std::string::npos) << empty.Err;
+}
+
+TEST(TouchsimAbuse, ByteOrderMarkIsSkippedInEveryTextInput)
+{
+    TempDir dir;
+    const std::string reg = dir.Write("r.reg", ClickRegistry);
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const auto& [option, text] : std::vector<std::pair<std::string, std::string>>{
+             {"--bytes", TouchAndRelease}, {"--gesture", "tap 2048 1024 30\n"}}) {
+        const RunResult plain = Touchsim({"--reg", reg, option, dir.Write("plain", text), "--format", "jsonl"});
+        const RunResult marked = Touchsim({"--reg", reg, option, dir.Write("marked", bom + text), "--format", "jsonl"});
+        ASSERT_EQ(marked.Code, 0) << marked.Err;
+        EXPECT_EQ(marked.Out, plain.Out);
+    }
+}
+
+// The binary with its standard output on a full disk or closed: exit code
+// 4 and the reason, in every format and for the help; pelvonctl alike.
+TEST(TouchsimAbuse, OutputThatCannotBeWrittenExitsFourSayingWhy)
+{
+    TempDir dir;
+    const std::string errors = dir.Path("stderr");
+    auto shell = [&](const std::string& Command) {
+        const int status = std::system((Command + " 2>" + Quote(errors)).c_str());
+        std::ifstream in(errors);
+        return RunResult{WEXITSTATUS(status), "", std::string(std::istreambuf_iterator<char>(in), {})};
+    };
+    const std::string touchsim = Quote(TOUCHSIM_BINARY);
+    const std::string session = touchsim + " --reg " + Quote(dir.Write("r.reg", ClickRegistry)) + " --bytes " +
+                                Quote(dir.Write("b.txt", TouchAndRelease));
+    for (const std::string& command : {session + " >/dev/full", session + " --format jsonl >/dev/full",
+                                       session + " --format csv >/dev/full", touchsim + " --help >/dev/full"}) {
+        const RunResult run = shell(command);
+        EXPECT_EQ(run.Code, TouchsimOutputFailed) << command << "\n" << run.Err;
+        EXPECT_NE(run.Err.find("cannot write the standard output: No space left on device"), std::string::npos)
+            << command << "\n" << run.Err;
+    }
+    const RunResult closed = shell(session + " >&-");
+    EXPECT_EQ(closed.Code, TouchsimOutputFailed);
+    EXPECT_NE(closed.Err.find("standard output is closed"), std::string::npos) << closed.Err;
+    const RunResult picture = shell(session + " --svg /dev/full >/dev/null");
+    EXPECT_EQ(picture.Code, TouchsimOutputFailed);
+    EXPECT_NE(picture.Err.find("cannot write /dev/full: No space left on device"), std::string::npos) << picture.Err;
+
+    const std::string pelvonctl = Quote(PELVONCTL_BINARY);
+    for (const std::string& command : {pelvonctl + " --help >/dev/full", pelvonctl + " --dry-run click on >/dev/full",
+                                       pelvonctl + " --dry-run click on >&-"}) {
+        const RunResult run = shell(command);
+        EXPECT_EQ(run.Code, PelvonctlExitOutputFailed) << command;
+        EXPECT_NE(run.Err.find("pelvonctl: cannot write the standard output: "), std::string::npos) << run.Err;
+    }
+}
+
+// A long replay whose output fails stops there instead of running on.
+TEST(TouchsimAbuse, ReplayStopsWhenItsOutputFails)
+{
+    TempDir dir;
+    std::string taps;
+    for (int i = 0; i < 2000; i++) {
+        taps += "tap 100 100\n";
+    }
+    std::ostream broken(nullptr); // every write fails
+    std::ostringstream err;
+    const int code = RunTouchsim({"--reg", dir.Write("r.reg", ClickRegistry), "--gesture",
+                                  dir.Write("g.gesture", taps), "--format", "jsonl"},
+                                 broken, err);
+    EXPECT_EQ(code, TouchsimOutputFailed) << err.str();
+    EXPECT_NE(err.str().find("cannot write the standard output"), std::string::npos) << err.str();
+}
+
+// The stand-in, the peers and the session hold no history that grows with
+// the bytes replayed: the copy of it made after every step was what made
+// long replays quadratic.
+TEST(TouchsimScale, ReplayKeepsNoHistoryOfRequestsOrPortAccesses)
+{
+    TempDir dir;
+    std::ostringstream out;
+    TouchsimOutput output(TouchsimFormat::Csv, out);
+    TouchsimSession session(output);
+    TouchsimSessionOptions options;
+    options.RegFile = dir.Write("r.reg", ClickRegistry);
+    std::string error;
+    ASSERT_EQ(session.Start(options, error), TouchsimOk) << error;
+    TouchsimReplay replay(session, out);
+    PeerTouchController controller;
+    controller.SendTo([&](PeerLineEvent& Event, std::string&) {
+        replay.Event(Event);
+        return true;
+    });
+    ASSERT_TRUE(controller.RunScript("tap 100 100 10\nwait 200\n" + std::string("tap 200 200 10\nwait 200\n"), error));
+    for (int i = 0; i < 1000; i++) {
+        ASSERT_TRUE(controller.RunScript("tap 100 100 10\nwait 200\n", error)) << error;
+    }
+    replay.End(0);
+    EXPECT_EQ(session.Counters().BytesDelivered, 10u * 1002u);
+    EXPECT_EQ(Count(out.str(), "\n"), 1u + 2u * 1002u);
+    EXPECT_GT(HkPortAccessCount(), 4000u);
+    EXPECT_LE(HkPortLog().size(), 256u);
+    EXPECT_LT(session.Port().RequestHistoryEntries(), 16u);
+    EXPECT_EQ(session.Finish(error), TouchsimOk) << error;
+}
+
+TEST(TouchsimPicture, LongSessionsAreThinnedToAFixedSize)
+{
+    TouchsimPicture picture;
+    MOUSE_INPUT_DATA report{};
+    for (ULONG touch = 0; touch < 20000; touch++) {
+        for (ULONG step = 0; step < 20; step++) {
+            report.RawButtons = 1;
+            report.LastX = (touch * 7 + step * 300) % 65536;
+            report.LastY = (touch * 13 + step * 200) % 65536;
+            picture.Add(report);
+        }
+        report.RawButtons = 0;
+        picture.Add(report);
+    }
+    const std::string svg = picture.Svg();
+    EXPECT_LE(Count(svg, "<circle "), TouchsimPicture::MaxTouches + 1);
+    EXPECT_GT(Count(svg, "<circle "), TouchsimPicture::MaxTouches / 2);
+    EXPECT_LT(svg.size(), 4000000u);
+    EXPECT_NE(svg.find("420000 reports, 20000 touches"), std::string::npos);
+    EXPECT_NE(svg.find("thinned: every 8. touch"), std::string::npos);
 }
 
 } // namespace

@@ -4,10 +4,14 @@
 #include "touchsim_input.h"
 #include "touchsim_live.h"
 
+#include "pelvonctl_output.h"
 #include "verifier.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -28,7 +32,8 @@ Input (exactly one):
                        starting a comment that runs to the end of the line:
                          HH            a byte, two hex digits
                          +Nms          N milliseconds of silence before the
-                                       next byte, fault or command
+                                       next byte, fault or command (at most
+                                       86400000, a day)
                          !0xSTATUS     the port completes the read pending
                                        now with STATUS (an NTSTATUS, one to
                                        eight hex digits) and no byte, as a
@@ -51,7 +56,8 @@ Input (exactly one):
                        before it, in the order written. STATUS_PENDING
                        (0x103) is no fault. A refused command is reported
                        and the session goes on. Bytes after a command go to
-                       the port the driver then holds open.
+                       the port the driver then holds open. A token or
+                       [ctl ...] is at most 4096 characters long.
   --raw FILE           Binary file: every byte as it is, back to back.
   --gesture FILE       Gesture script, one command a line, '#' comments:
                          tap X Y [HOLD_MS]          finger down, then lifted
@@ -63,13 +69,26 @@ Input (exactly one):
                          bytes HH HH ...            bytes as they are; also
                                                     !0xSTATUS, !!0xSTATUS and
                                                     [ctl COMMAND] as in --bytes
-                       X and Y are controller positions, 0 to 4095.
+                       X and Y are controller positions, 0 to 4095. A packet
+                       is 5 bytes; while the finger is down one is sent
+                       every interval.
   --serial DEVICE      A real serial line (e.g. /dev/ttyS0 or a pseudo-
                        terminal), set to raw mode at the line speed the driver
                        chooses and reported live until SIGINT (Ctrl-C) or
                        SIGTERM. The virtual clock follows real time.
   --serial-timeout MS  With --serial: also end the session after MS
                        milliseconds without a byte.
+
+  Input files are checked whole before the session starts (nothing runs if
+  they are bad) and read again as it runs, so each must be a regular file:
+  a directory, pipe or device is refused (a serial port goes to --serial).
+  --raw takes at most 100000000 bytes, --bytes and --gesture files at most
+  1 GiB, --reg files at most 64 MiB. One session's input sends at most
+  100000000 bytes, and its silences (waits, holds, gaps, a gesture's packet
+  intervals) add up to at most 24 hours; the line time of the bytes comes on
+  top. A script that would pass either is refused, naming the line, before
+  anything is expanded. A UTF-8 byte-order mark is skipped. An input that
+  sends no byte is run, with a warning.
 
 Driver set-up:
   --reg FILE           REGEDIT4 file loaded into the registry first. The
@@ -78,10 +97,19 @@ Driver set-up:
                        ("PortName", "BaudRate", "Calibration", "Beep", "LTRB",
                        "MultiMonitor", ...). Without --reg that key does not
                        exist and the driver runs on its built-in defaults.
+                       Values under any other key (another control set, a
+                       misspelt service name, the service key itself), value
+                       names the driver does not read, and a "PortName" it
+                       cannot take (too long, or not REG_SZ) are named in a
+                       warning on standard error, once each.
   --port NAME          Open the port NAME (e.g. COM2) ...
   --baud N             ... at N bit/s; both go together. Without them the port
                        is opened with an empty request, so the registry's
-                       "PortName" and "BaudRate" are used.
+                       "PortName" and "BaudRate" are used. Line speeds run
+                       from 1 to 921600 bit/s (the fastest common PC serial
+                       hardware); a serial port refuses others, so touchsim
+                       refuses them here, in "BaudRate" and in open-port
+                       commands.
   --ctl "COMMAND"      A configuration-tool command, as pelvonctl takes it
                        (e.g. --ctl "click on"), sent to \\.\pelvon once the
                        device is up and before the port is opened. May be
@@ -109,7 +137,10 @@ Output:
                        a command's line goes to standard error.
   --svg FILE           Draw the session: the screen (0..65535 both ways), the
                        pointer path while touched, touch-down and release
-                       marks, coloured by button state, with a legend.
+                       marks, coloured by button state, with a legend. A
+                       long session is thinned to at most 4096 touches and
+                       65536 path points (every other touch or point dropped
+                       in turn), which the picture notes.
   --stats              After the session: reports per second, packets dropped
                        (touch packets framed to their last byte whose checksum
                        failed, so nothing was reported), bytes the parser
@@ -127,11 +158,18 @@ due time when that is not later than the next byte; after the last byte the
 clock runs on until no timer is pending. The system time is 2000-01-01 00:00
 plus t.
 
-Exit codes: 0 done; 1 the driver could not be brought up or the serial line
-failed; 2 bad options or input (nothing is run), a failed --ctl command, or
-the port could not be opened (the status is printed; a refused [ctl ...] in
-the input is no failure); 3 the verifier found something (its report is
-printed).
+Exit codes:
+  0  done (warnings, if any, on standard error)
+  1  the driver could not be brought up, or the serial line failed
+  2  bad options or input, checked before anything runs (the file, line and
+     reason are named); a failed --ctl command; the port could not be
+     opened (the status is printed; a refused [ctl ...] in the input is no
+     failure)
+  3  the verifier found something (its report is printed)
+  4  standard output, standard error or the --svg file could not be written
+     (a full disk, a closed output); a session whose output fails stops
+     early
+  Where several apply, 3 wins over 4, and 4 over the others.
 )";
 }
 
@@ -215,6 +253,10 @@ bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions&
                 Error = "--baud takes a line speed in bit/s, not '" + text + "'";
                 return false;
             }
+            if (!TouchsimLineSpeedValid(baud)) {
+                Error = "--baud " + text + ": " + TouchsimLineSpeedProblem(baud);
+                return false;
+            }
             Options.Baud = baud;
         } else if (name == "--ctl") {
             if (!value(text)) return false;
@@ -233,6 +275,10 @@ bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions&
             }
         } else if (name == "--svg") {
             if (!value(Options.SvgPath)) return false;
+        } else if (name.empty() || name[0] != '-') {
+            Error = "unexpected argument '" + Args[i] +
+                    "': every file follows its option (--bytes, --raw, --gesture, --serial, --reg or --svg)";
+            return false;
         } else {
             Error = "unknown option '" + Args[i] + "'";
             return false;
@@ -256,42 +302,147 @@ bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions&
     return true;
 }
 
-namespace {
-
-std::optional<TouchsimInput> LoadInput(const TouchsimOptions& Options, std::string& Error)
+void TouchsimReplay::Event(const PeerLineEvent& Event)
 {
-    using Source = TouchsimOptions::Source;
-    const std::optional<std::string> data = ReadWholeFile(Options.InputPath, Error);
-    if (!data) {
-        return std::nullopt;
+    using Kind = PeerLineEvent::Kind;
+    Time_ += Event.Gap;
+    switch (Event.Type) {
+    case Kind::Byte:
+        // Byte k completes at t(k) = t(k-1) + gap(k) + byte time; a command
+        // may have moved the driver to another port or speed.
+        Time_ += 100'000'000 / static_cast<int64_t>(Session_.LineSpeed());
+        Session_.DeliverAt(Time_, Event.Byte);
+        break;
+    case Kind::FailPendingRead:
+        Session_.FailPendingReadAt(Time_, static_cast<NTSTATUS>(Event.Status));
+        break;
+    case Kind::FailReadInSend:
+        Session_.FailNextReadInSendAt(Time_, static_cast<NTSTATUS>(Event.Status));
+        break;
+    case Kind::Command: {
+        // Faults and commands take no line time.
+        std::ostringstream printed;
+        Session_.ControlAt(Time_, Event.Command, [&] { return RunLineCommand(Event.Command, printed, printed); });
+        Notes_ << printed.str();
+        Time_ = std::max(Time_, HkClock());
+        break;
     }
-    std::optional<TouchsimInput> input;
-    if (Options.InputKind == Source::Raw) {
-        input = RawInput(*data);
-    } else if (Options.InputKind == Source::Bytes) {
-        input = ParseHexText(*data, Error);
-    } else {
-        input = ParseGestureScript(*data, Error);
     }
-    if (input && !CheckLineCommands(input->Events, Error)) {
-        input.reset();
-    }
-    if (!input) {
-        Error = Options.InputPath + ": " + Error;
-    }
-    return input;
 }
 
-int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput>& Input,
-               TouchsimSerialLine& Line, std::ostream& Out, std::ostream& Err)
+void TouchsimReplay::End(int64_t TrailingSilence)
+{
+    if (TrailingSilence > 0) {
+        Session_.RunClockTo(Time_ + TrailingSilence);
+    }
+    Session_.RunTimersUntilIdle();
+}
+
+void FeedInput(TouchsimSession& Session, const TouchsimInput& Input, std::ostream& Notes)
+{
+    TouchsimReplay replay(Session, Notes);
+    for (const PeerLineEvent& event : Input.Events) {
+        replay.Event(event);
+    }
+    replay.End(Input.TrailingSilence);
+}
+
+namespace {
+
+TouchsimInputKind InputKindOf(TouchsimOptions::Source Source)
+{
+    switch (Source) {
+    case TouchsimOptions::Source::Raw: return TouchsimInputKind::Raw;
+    case TouchsimOptions::Source::Gesture: return TouchsimInputKind::Gesture;
+    default: return TouchsimInputKind::Bytes;
+    }
+}
+
+// The first pass over the input: every token, command and limit, before
+// anything runs. Returns what the input sends.
+bool CheckInput(const TouchsimOptions& Options, TouchsimInputTotals& Totals, std::string& Error)
+{
+    const TouchsimInputKind kind = InputKindOf(Options.InputKind);
+    const uint64_t maximum = kind == TouchsimInputKind::Raw ? TouchsimMaxRawFileBytes : TouchsimMaxTextFileBytes;
+    if (!CheckInputFile(Options.InputPath, maximum, Error)) {
+        return false;
+    }
+    const PeerLineEventSink check = [](PeerLineEvent& Event, std::string& Reason) {
+        return CheckLineCommand(Event, Reason);
+    };
+    return StreamInputFile(kind, Options.InputPath, check, Totals, Error);
+}
+
+// The picture is written at the end: a path that cannot be created is
+// refused before a long session runs for nothing.
+bool CheckPicturePath(const std::string& Path, std::string& Error)
+{
+    std::error_code failure;
+    if (std::filesystem::is_directory(Path, failure)) {
+        Error = "--svg " + Path + ": cannot write: " + std::strerror(EISDIR);
+        return false;
+    }
+    const std::filesystem::path parent = std::filesystem::path(Path).parent_path();
+    if (!parent.empty() && !std::filesystem::is_directory(parent, failure)) {
+        Error = "--svg " + Path + ": cannot create: " +
+                std::strerror(std::filesystem::exists(parent, failure) ? ENOTDIR : ENOENT);
+        return false;
+    }
+    return true;
+}
+
+bool WritePicture(const std::string& Path, const std::string& Svg, std::string& Error)
+{
+    errno = 0;
+    std::ofstream file(Path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        Error = "cannot create " + Path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    file << Svg;
+    file.close();
+    if (!file) {
+        Error = "cannot write " + Path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+// The second pass: the input replayed as it is read. Stops early when the
+// output cannot be written any more.
+bool ReplayInput(const TouchsimOptions& Options, TouchsimSession& Session, const TouchsimOutput& Output,
+                 std::ostream& Notes, std::string& Error)
+{
+    TouchsimReplay replay(Session, Notes);
+    const PeerLineEventSink play = [&](PeerLineEvent& Event, std::string&) {
+        replay.Event(Event);
+        return !Output.Failed();
+    };
+    TouchsimInputTotals totals;
+    if (!StreamInputFile(InputKindOf(Options.InputKind), Options.InputPath, play, totals, Error)) {
+        if (!Error.empty()) {
+            Error += " (the file changed after it was checked)";
+            return false;
+        }
+        return true;
+    }
+    replay.End(totals.TrailingSilence);
+    return true;
+}
+
+int RunSession(const TouchsimOptions& Options, TouchsimSerialLine& Line, std::ostream& Out, std::ostream& Err)
 {
     std::ostream& side = Options.Format == TouchsimFormat::Text ? Out : Err;
     TouchsimOutput output(Options.Format, Out, &side);
+    if (!Options.SvgPath.empty()) {
+        output.KeepPicture();
+    }
     TouchsimSession session(output);
     TouchsimSessionOptions sessionOptions;
     sessionOptions.RegFile = Options.RegFile;
     sessionOptions.PortName = Options.PortName;
     sessionOptions.Baud = static_cast<ULONG>(Options.Baud.value_or(0));
+    sessionOptions.Warn = [&Err](const std::string& Warning) { Err << "touchsim: warning: " << Warning << "\n"; };
     if (!Options.ControlCommands.empty()) {
         sessionOptions.BeforeOpen = [&](std::string& Error) {
             return RunControlCommands(Options.ControlCommands, side, Err, Error);
@@ -303,8 +454,14 @@ int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput
         Err << "touchsim: " << error << "\n";
         return code;
     }
-    if (Input) {
-        FeedInput(session, *Input, side);
+    const bool live = Options.InputKind == TouchsimOptions::Source::Serial;
+    if (!live) {
+        if (!ReplayInput(Options, session, output, side, error)) {
+            std::string ignored;
+            session.Finish(ignored);
+            Err << "touchsim: " << error << "\n";
+            return TouchsimBadInput;
+        }
     } else {
         if (!Line.Configure(session.LineSpeed(), error)) {
             std::string ignored;
@@ -318,6 +475,9 @@ int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput
             Err << "touchsim: " << error << "\n";
             return code;
         }
+        if (session.Counters().BytesDelivered == 0 && !output.Failed()) {
+            Err << "touchsim: warning: no byte arrived on " << Options.InputPath << "\n";
+        }
     }
     const std::string portName = session.Port().Config().ComName;
     const ULONG lineSpeed = session.LineSpeed();
@@ -327,61 +487,22 @@ int RunSession(const TouchsimOptions& Options, const std::optional<TouchsimInput
     if (Options.Stats) {
         WriteStatistics({portName, lineSpeed, session.Counters(), output.ClickCount()}, side);
     }
-    if (!Options.SvgPath.empty()) {
-        std::ofstream svg(Options.SvgPath, std::ios::binary | std::ios::trunc);
-        svg << SessionSvg(output.Reports());
-        if (!svg.flush()) {
-            Err << "touchsim: cannot write " << Options.SvgPath << "\n";
-            return TouchsimSetupFailed;
-        }
-    }
+    std::string pictureError;
+    const bool pictureWritten = Options.SvgPath.empty() || WritePicture(Options.SvgPath, output.Svg(), pictureError);
     if (finished != TouchsimOk) {
         Err << "touchsim: the session did not end cleanly:\n" << error;
         if (!error.empty() && error.back() != '\n') {
             Err << "\n";
         }
     }
+    if (!pictureWritten) {
+        Err << "touchsim: " << pictureError << "\n";
+        return finished == TouchsimVerifier ? TouchsimVerifier : TouchsimOutputFailed;
+    }
     return finished;
 }
 
-} // namespace
-
-// Byte k completes at t(k) = t(k-1) + gap(k) + byte time; faults and
-// commands take no line time.
-void FeedInput(TouchsimSession& Session, const TouchsimInput& Input, std::ostream& Notes)
-{
-    using Kind = PeerLineEvent::Kind;
-    int64_t time = 0;
-    for (const PeerLineEvent& event : Input.Events) {
-        time += event.Gap;
-        switch (event.Type) {
-        case Kind::Byte:
-            // A command may have moved the driver to another port or speed.
-            time += 100'000'000 / static_cast<int64_t>(Session.LineSpeed());
-            Session.DeliverAt(time, event.Byte);
-            break;
-        case Kind::FailPendingRead:
-            Session.FailPendingReadAt(time, static_cast<NTSTATUS>(event.Status));
-            break;
-        case Kind::FailReadInSend:
-            Session.FailNextReadInSendAt(time, static_cast<NTSTATUS>(event.Status));
-            break;
-        case Kind::Command: {
-            std::ostringstream printed;
-            Session.ControlAt(time, event.Command, [&] { return RunLineCommand(event.Command, printed, printed); });
-            Notes << printed.str();
-            time = std::max(time, HkClock());
-            break;
-        }
-        }
-    }
-    if (Input.TrailingSilence > 0) {
-        Session.RunClockTo(time + Input.TrailingSilence);
-    }
-    Session.RunTimersUntilIdle();
-}
-
-int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err)
+int RunChecked(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err)
 {
     TouchsimOptions options;
     std::string error;
@@ -393,11 +514,12 @@ int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::os
         Out << TouchsimHelp();
         return TouchsimOk;
     }
-    if (!CheckControlCommands(options.ControlCommands, error)) {
+    if (!CheckControlCommands(options.ControlCommands, error) ||
+        (!options.RegFile.empty() && !CheckInputFile(options.RegFile, TouchsimMaxRegFileBytes, error)) ||
+        (!options.SvgPath.empty() && !CheckPicturePath(options.SvgPath, error))) {
         Err << "touchsim: " << error << "\n";
         return TouchsimBadInput;
     }
-    std::optional<TouchsimInput> input;
     TouchsimSerialLine line;
     if (options.InputKind == TouchsimOptions::Source::Serial) {
         if (!line.Open(options.InputPath, error)) {
@@ -405,14 +527,18 @@ int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::os
             return TouchsimBadInput;
         }
     } else {
-        input = LoadInput(options, error);
-        if (!input) {
+        TouchsimInputTotals totals;
+        if (!CheckInput(options, totals, error)) {
             Err << "touchsim: " << error << "\n";
             return TouchsimBadInput;
         }
+        if (totals.Bytes == 0) {
+            Err << "touchsim: warning: " << options.InputPath
+                << " sends no byte to the port: the driver has nothing to report\n";
+        }
     }
     try {
-        return RunSession(options, input, line, Out, Err);
+        return RunSession(options, line, Out, Err);
     } catch (const HkVerifierFailure&) {
         Err << "touchsim: the verifier stopped the session:\n" << HkVerifierReport() << "\n";
         return TouchsimVerifier;
@@ -420,4 +546,23 @@ int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::os
         Err << "touchsim: the session failed: " << failure.what() << "\n";
         return TouchsimSetupFailed;
     }
+}
+
+} // namespace
+
+int RunTouchsim(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err)
+{
+    int code = RunChecked(Args, Out, Err);
+    // Nothing may be lost without a word: what could not be written is
+    // reported (where standard error still works) and the exit code says so,
+    // unless the verifier's finding is there to report.
+    std::string reason;
+    if (!FlushOutput(Out, reason)) {
+        Err << "touchsim: cannot write the standard output: " << reason << "\n";
+        code = code == TouchsimVerifier ? code : TouchsimOutputFailed;
+    }
+    if (!FlushOutput(Err, reason)) {
+        code = code == TouchsimVerifier ? code : TouchsimOutputFailed;
+    }
+    return code;
 }

@@ -29,8 +29,22 @@ std::string TouchsimHelp();
 // Returns false with Error for a bad command line.
 bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions& Options, std::string& Error);
 
-// Replays the input into a started session on the virtual clock; what
-// [ctl ...] commands print goes to Notes.
+// Replays events into a started session on the virtual clock, one at a
+// time as they are read; what [ctl ...] commands print goes to Notes.
+class TouchsimReplay {
+public:
+    TouchsimReplay(TouchsimSession& Session, std::ostream& Notes) : Session_(Session), Notes_(Notes) {}
+    void Event(const PeerLineEvent& Event);
+    // After the last event: the trailing silence, then the timers run out.
+    void End(int64_t TrailingSilence);
+
+private:
+    TouchsimSession& Session_;
+    std::ostream& Notes_;
+    int64_t Time_ = 0;
+};
+
+// The whole of an input read into memory, replayed.
 void FeedInput(TouchsimSession& Session, const TouchsimInput& Input, std::ostream& Notes);
 
 // Runs touchsim with the arguments (without the program name); returns the

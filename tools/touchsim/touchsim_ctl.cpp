@@ -3,6 +3,7 @@
 #include "touchsim_session.h"
 
 #include "pelvonctl_commands.h"
+#include "touch_control.h"
 
 #include <ostream>
 
@@ -43,6 +44,27 @@ bool SplitControlCommand(const std::string& Command, std::vector<std::string>& W
     return true;
 }
 
+namespace {
+
+// A port opened with a name carries its line speed in the last four bytes.
+bool CheckLineSpeeds(const pelvonctl::Plan& Plan, std::string& Error)
+{
+    for (const PelvonctlRequest& request : Plan.Requests) {
+        if (request.Code != IOCTL_TOUCH_OPEN_PORT || request.Input.size() < 5) {
+            continue;
+        }
+        const uint8_t* baud = request.Input.data() + request.Input.size() - 4;
+        const uint32_t speed = baud[0] | baud[1] << 8 | baud[2] << 16 | static_cast<uint32_t>(baud[3]) << 24;
+        if (!TouchsimLineSpeedValid(speed)) {
+            Error = TouchsimLineSpeedProblem(speed);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool CheckControlCommands(const std::vector<std::string>& Commands, std::string& Error)
 {
     for (const std::string& command : Commands) {
@@ -51,7 +73,11 @@ bool CheckControlCommands(const std::vector<std::string>& Commands, std::string&
             return false;
         }
         try {
-            pelvonctl::PlanCommand(words);
+            std::string problem;
+            if (!CheckLineSpeeds(pelvonctl::PlanCommand(words), problem)) {
+                Error = "--ctl \"" + command + "\": " + problem;
+                return false;
+            }
         } catch (const pelvonctl::UsageError& failure) {
             Error = "--ctl \"" + command + "\": " + failure.what();
             return false;
@@ -95,6 +121,10 @@ int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& O
             return TouchsimBadInput;
         }
         const int code = RunPelvonctl(words, transport, Out, Err);
+        if (code == PelvonctlExitOutputFailed) {
+            Error = "--ctl \"" + command + "\": what it printed could not be written";
+            return TouchsimOutputFailed;
+        }
         if (code != PelvonctlExitSuccess) {
             Error = "--ctl \"" + command + "\" failed (exit code " + std::to_string(code) + ")";
             return TouchsimBadInput;
@@ -103,25 +133,39 @@ int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& O
     return TouchsimOk;
 }
 
+bool CheckLineCommand(const PeerLineEvent& Event, std::string& Error)
+{
+    if (Event.Type != PeerLineEvent::Kind::Command) {
+        return true;
+    }
+    const std::string where = "[ctl " + Event.Command + "]: ";
+    std::vector<std::string> words;
+    std::string ignored;
+    SplitControlCommand(Event.Command, words, ignored); // quotes are balanced once the ']' was found
+    try {
+        const pelvonctl::Plan plan = pelvonctl::PlanCommand(words);
+        // Its line reports a request's status, so there must be one.
+        if (plan.Help || plan.DryRun || plan.Requests.empty()) {
+            Error = where + "sends no request to the driver";
+            return false;
+        }
+        std::string problem;
+        if (!CheckLineSpeeds(plan, problem)) {
+            Error = where + problem;
+            return false;
+        }
+    } catch (const pelvonctl::UsageError& failure) {
+        Error = where + failure.what();
+        return false;
+    }
+    return true;
+}
+
 bool CheckLineCommands(const std::vector<PeerLineEvent>& Events, std::string& Error)
 {
     for (const PeerLineEvent& event : Events) {
-        if (event.Type != PeerLineEvent::Kind::Command) {
-            continue;
-        }
-        const std::string where = "line " + std::to_string(event.Line) + ": [ctl " + event.Command + "]: ";
-        std::vector<std::string> words;
-        std::string ignored;
-        SplitControlCommand(event.Command, words, ignored); // quotes are balanced once the ']' was found
-        try {
-            const pelvonctl::Plan plan = pelvonctl::PlanCommand(words);
-            // Its line reports a request's status, so there must be one.
-            if (plan.Help || plan.DryRun || plan.Requests.empty()) {
-                Error = where + "sends no request to the driver";
-                return false;
-            }
-        } catch (const pelvonctl::UsageError& failure) {
-            Error = where + failure.what();
+        if (!CheckLineCommand(event, Error)) {
+            Error = "line " + std::to_string(event.Line) + ": " + Error;
             return false;
         }
     }

@@ -15,8 +15,9 @@
 // Error on an unmatched quote.
 bool SplitControlCommand(const std::string& Command, std::vector<std::string>& Words, std::string& Error);
 
-// Checks every command before anything runs. Returns false with Error
-// naming the first bad one.
+// Checks every command before anything runs: pelvonctl must accept it, and
+// a port it opens must be given a line speed touchsim's ports run at.
+// Returns false with Error naming the first bad one.
 bool CheckControlCommands(const std::vector<std::string>& Commands, std::string& Error);
 
 // Runs the commands in order against the loaded driver. Returns TouchsimOk,
@@ -28,6 +29,9 @@ int RunControlCommands(const std::vector<std::string>& Commands, std::ostream& O
 // be a command pelvonctl accepts and must send a request. Returns false with
 // Error "line N: ...".
 bool CheckLineCommands(const std::vector<PeerLineEvent>& Events, std::string& Error);
+// The same for one event (anything but a command passes), with Error
+// "[ctl COMMAND]: ..." without the line.
+bool CheckLineCommand(const PeerLineEvent& Event, std::string& Error);
 
 // Runs one [ctl ...] command in a running session. A refused request ends
 // the command, not the session. Returns the status its last request

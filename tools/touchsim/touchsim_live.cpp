@@ -163,8 +163,8 @@ int RunLiveSession(TouchsimSession& Session, TouchsimSerialLine& Line, std::opti
             }
         }
         Session.RunClockTo(Elapsed(start));
-        Out.flush();
-        if (closed) {
+        // Output that cannot be written any more ends the session.
+        if (!Out.flush() || closed) {
             break;
         }
     }

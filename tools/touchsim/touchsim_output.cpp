@@ -76,15 +76,23 @@ void TouchsimOutput::Begin()
     }
 }
 
+void TouchsimOutput::Check()
+{
+    Failed_ = Failed_ || !Out_ || !Notes_;
+}
+
 void TouchsimOutput::Event(const TouchsimEvent& Event)
 {
     Begin();
     if (Event.Type == TouchsimEvent::Kind::Control) {
         Control(Event);
+        Check();
         return;
     }
     if (Event.Type == TouchsimEvent::Kind::Report) {
-        Reports_.push_back({Event.Time, Event.Report});
+        if (Picture_) {
+            Picture_->Add(Event.Report);
+        }
         const MOUSE_INPUT_DATA& r = Event.Report;
         const auto x = static_cast<int32_t>(r.LastX);
         const auto y = static_cast<int32_t>(r.LastY);
@@ -102,6 +110,7 @@ void TouchsimOutput::Event(const TouchsimEvent& Event)
                          unsigned{r.RawButtons}, x, y);
             break;
         }
+        Check();
         return;
     }
 
@@ -112,6 +121,7 @@ void TouchsimOutput::Event(const TouchsimEvent& Event)
     // A click is the speaker gate and data bits going on; the driver may
     // write the off value again while already silent, which is no new event.
     if (Event.Port != 0x61) {
+        Check();
         return;
     }
     const unsigned gate = Event.Value & 0x03;
@@ -123,6 +133,7 @@ void TouchsimOutput::Event(const TouchsimEvent& Event)
         SpeakerOn_ = false;
         TextClick(Event.Time, false);
     }
+    Check();
 }
 
 void TouchsimOutput::TextClick(int64_t Time, bool Start)
@@ -212,130 +223,218 @@ std::string Point(LONG X, LONG Y)
     return Line("%.1f,%.1f", PixelX(X), PixelY(Y));
 }
 
-class Drawing {
-public:
-    void Add(const MOUSE_INPUT_DATA& Report)
-    {
-        const ULONG buttons = Report.RawButtons;
-        const bool pressed = buttons != 0;
-        if (pressed && !touching_) {
-            if (seenPosition_) {
-                body_ << Line("<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#999' stroke-width='1' "
-                              "stroke-dasharray='4 4'/>\n",
-                              PixelX(lastX_), PixelY(lastY_), PixelX(Report.LastX), PixelY(Report.LastY));
-                jumps_ = true;
-            }
-            path_ = Point(Report.LastX, Report.LastY);
-            downMarks_ << Line("<circle cx='%.1f' cy='%.1f' r='5' fill='%s'/>\n", PixelX(Report.LastX),
-                               PixelY(Report.LastY), StyleOf(buttons).Colour);
-            used_[StyleOf(buttons).Name] = StyleOf(buttons).Colour;
-            touches_++;
-        } else if (pressed && buttons != touchButtons_) {
-            // The button mode changed during the touch: a new stroke in the new colour.
-            EndStroke();
-            path_ = Point(lastX_, lastY_) + " " + Point(Report.LastX, Report.LastY);
-            used_[StyleOf(buttons).Name] = StyleOf(buttons).Colour;
-        } else if (pressed && (Report.LastX != lastX_ || Report.LastY != lastY_)) {
-            path_ += " " + Point(Report.LastX, Report.LastY);
-        } else if (touching_) {
-            EndStroke();
-            const double x = PixelX(Report.LastX);
-            const double y = PixelY(Report.LastY);
-            releaseMarks_ << Line("<path d='M%.1f %.1fL%.1f %.1fM%.1f %.1fL%.1f %.1f' stroke='%s' stroke-width='2'/>\n",
-                                  x - 5, y - 5, x + 5, y + 5, x - 5, y + 5, x + 5, y - 5,
-                                  StyleOf(touchButtons_).Colour);
+// Every other element, keeping the last (a path's end, or the touch going on).
+template <typename T> void KeepEveryOther(std::vector<T>& Items)
+{
+    std::vector<T> kept;
+    for (size_t i = 0; i < Items.size(); i++) {
+        if (i % 2 == 0 || i + 1 == Items.size()) {
+            kept.push_back(std::move(Items[i]));
         }
-        if (pressed) {
-            touchButtons_ = buttons;
-        }
-        touching_ = pressed;
-        lastX_ = Report.LastX;
-        lastY_ = Report.LastY;
-        seenPosition_ = true;
     }
-
-    std::string Svg(size_t Reports)
-    {
-        EndStroke();
-        const double legendY = Margin + Height + 30;
-        std::ostringstream svg;
-        svg << Line("<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' viewBox='0 0 %.0f %.0f' "
-                    "font-family='sans-serif' font-size='12'>\n",
-                    Width + 2 * Margin, legendY + 40, Width + 2 * Margin, legendY + 40);
-        svg << "<rect width='100%' height='100%' fill='white'/>\n";
-        svg << Line("<text x='%.0f' y='24' font-size='14'>touchsim: %zu reports, %zu touches</text>\n", Margin,
-                    Reports, touches_);
-        svg << Line("<rect x='%.0f' y='%.0f' width='%.0f' height='%.0f' fill='#f4f4f4' stroke='black'/>\n", Margin,
-                    Margin, Width, Height);
-        // Quarter lines, so an offset or a mirrored axis shows at a glance.
-        for (int quarter = 1; quarter < 4; quarter++) {
-            const double gx = Margin + Width * quarter / 4;
-            const double gy = Margin + Height * quarter / 4;
-            svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#ddd'/>"
-                        "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#ddd'/>\n",
-                        gx, Margin, gx, Margin + Height, Margin, gy, Margin + Width, gy);
-        }
-        svg << Line("<text x='%.0f' y='%.0f' text-anchor='start'>0,0</text>\n", Margin, Margin - 4);
-        svg << Line("<text x='%.0f' y='%.0f' text-anchor='end'>65535,65535</text>\n", Margin + Width,
-                    Margin + Height + 14);
-        svg << body_.str() << downMarks_.str() << releaseMarks_.str();
-
-        double x = Margin;
-        for (const auto& [name, colour] : used_) {
-            svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='%s' stroke-width='3'/>\n", x,
-                        legendY - 4, x + 20, legendY - 4, colour.c_str());
-            svg << Line("<text x='%.0f' y='%.0f'>%s</text>\n", x + 26, legendY, name.c_str());
-            x += 140;
-        }
-        svg << Line("<circle cx='%.0f' cy='%.0f' r='5' fill='#555'/><text x='%.0f' y='%.0f'>touch-down</text>\n",
-                    x + 5, legendY - 4, x + 16, legendY);
-        x += 100;
-        svg << Line("<path d='M%.0f %.0fL%.0f %.0fM%.0f %.0fL%.0f %.0f' stroke='#555' stroke-width='2'/>"
-                    "<text x='%.0f' y='%.0f'>release</text>\n",
-                    x, legendY - 9, x + 10, legendY + 1, x, legendY + 1, x + 10, legendY - 9, x + 16, legendY);
-        x += 80;
-        if (jumps_) {
-            svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#999' stroke-dasharray='4 4'/>"
-                        "<text x='%.0f' y='%.0f'>between touches</text>\n",
-                        x, legendY - 4, x + 20, legendY - 4, x + 26, legendY);
-        }
-        svg << "</svg>\n";
-        return svg.str();
-    }
-
-private:
-    void EndStroke()
-    {
-        if (path_.empty()) {
-            return;
-        }
-        body_ << Line("<polyline fill='none' stroke='%s' stroke-width='2' stroke-linejoin='round' points='",
-                      StyleOf(touchButtons_).Colour)
-              << path_ << "'/>\n";
-        path_.clear();
-    }
-
-    bool touching_ = false;
-    bool seenPosition_ = false;
-    bool jumps_ = false;
-    ULONG touchButtons_ = 0;
-    LONG lastX_ = 0;
-    LONG lastY_ = 0;
-    size_t touches_ = 0;
-    std::string path_;
-    std::ostringstream body_;
-    std::ostringstream downMarks_;
-    std::ostringstream releaseMarks_;
-    std::map<std::string, std::string> used_;
-};
+    Items.swap(kept);
+}
 
 } // namespace
 
+void TouchsimPicture::Add(const MOUSE_INPUT_DATA& Report)
+{
+    reports_++;
+    const ULONG buttons = Report.RawButtons;
+    const bool pressed = buttons != 0;
+    const Position at{Report.LastX, Report.LastY};
+    if (pressed && !touching_) {
+        drawing_ = touches_ % touchStride_ == 0;
+        touches_++;
+        if (drawing_) {
+            Touch touch;
+            touch.Jump = seenPosition_;
+            touch.From = last_;
+            touch.Down = at;
+            touch.DownButtons = buttons;
+            drawn_.push_back(std::move(touch));
+            NewStroke(buttons, {at});
+        }
+        used_[StyleOf(buttons).Name] = StyleOf(buttons).Colour;
+    } else if (pressed && buttons != touchButtons_) {
+        // The button mode changed during the touch: a new stroke in the new colour.
+        if (drawing_) {
+            EndStroke();
+            NewStroke(buttons, {last_, at});
+        }
+        used_[StyleOf(buttons).Name] = StyleOf(buttons).Colour;
+    } else if (pressed && at != last_) {
+        if (drawing_) {
+            Move(at);
+        }
+    } else if (!pressed && touching_ && drawing_) {
+        EndStroke();
+        Touch& touch = drawn_.back();
+        touch.Released = true;
+        touch.Up = at;
+        touch.UpButtons = touchButtons_;
+    }
+    if (pressed) {
+        touchButtons_ = buttons;
+    }
+    touching_ = pressed;
+    last_ = at;
+    seenPosition_ = true;
+    if (drawn_.size() > MaxTouches || points_ > MaxPoints) {
+        Thin();
+    }
+}
+
+void TouchsimPicture::NewStroke(ULONG Buttons, std::vector<Position> Points)
+{
+    points_ += Points.size();
+    Stroke stroke{Buttons, std::move(Points)};
+    stroke.Last = stroke.Points.back();
+    drawn_.back().Strokes.push_back(std::move(stroke));
+}
+
+void TouchsimPicture::Move(Position At)
+{
+    Stroke& stroke = drawn_.back().Strokes.back();
+    stroke.Offered++;
+    stroke.Last = At;
+    stroke.LastKept = stroke.Offered % pointStride_ == 0;
+    if (stroke.LastKept) {
+        stroke.Points.push_back(At);
+        points_++;
+    }
+}
+
+// A thinned path still ends where the finger left.
+void TouchsimPicture::EndStroke()
+{
+    Stroke& stroke = drawn_.back().Strokes.back();
+    if (!stroke.LastKept) {
+        stroke.Points.push_back(stroke.Last);
+        stroke.LastKept = true;
+        points_++;
+    }
+}
+
+void TouchsimPicture::Thin()
+{
+    auto countPoints = [this] {
+        points_ = 0;
+        for (const Touch& touch : drawn_) {
+            for (const Stroke& stroke : touch.Strokes) {
+                points_ += stroke.Points.size();
+            }
+        }
+    };
+    if (points_ > MaxPoints) {
+        for (Touch& touch : drawn_) {
+            for (Stroke& stroke : touch.Strokes) {
+                KeepEveryOther(stroke.Points);
+            }
+        }
+        pointStride_ *= 2;
+        countPoints();
+    }
+    // Paths that cannot be thinned further (short strokes) give way to fewer touches.
+    while ((drawn_.size() > MaxTouches || points_ > MaxPoints) && drawn_.size() > 1) {
+        KeepEveryOther(drawn_);
+        touchStride_ *= 2;
+        countPoints();
+    }
+}
+
+std::string TouchsimPicture::Svg()
+{
+    if (touching_ && drawing_) {
+        EndStroke();
+    }
+    std::ostringstream body;
+    std::ostringstream downMarks;
+    std::ostringstream releaseMarks;
+    bool jumps = false;
+    for (const Touch& touch : drawn_) {
+        if (touch.Jump) {
+            body << Line("<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#999' stroke-width='1' "
+                         "stroke-dasharray='4 4'/>\n",
+                         PixelX(touch.From.first), PixelY(touch.From.second), PixelX(touch.Down.first),
+                         PixelY(touch.Down.second));
+            jumps = true;
+        }
+        for (const Stroke& stroke : touch.Strokes) {
+            body << Line("<polyline fill='none' stroke='%s' stroke-width='2' stroke-linejoin='round' points='",
+                         StyleOf(stroke.Buttons).Colour);
+            for (size_t i = 0; i < stroke.Points.size(); i++) {
+                body << (i == 0 ? "" : " ") << Point(stroke.Points[i].first, stroke.Points[i].second);
+            }
+            body << "'/>\n";
+        }
+        downMarks << Line("<circle cx='%.1f' cy='%.1f' r='5' fill='%s'/>\n", PixelX(touch.Down.first),
+                          PixelY(touch.Down.second), StyleOf(touch.DownButtons).Colour);
+        if (touch.Released) {
+            const double x = PixelX(touch.Up.first);
+            const double y = PixelY(touch.Up.second);
+            releaseMarks << Line("<path d='M%.1f %.1fL%.1f %.1fM%.1f %.1fL%.1f %.1f' stroke='%s' stroke-width='2'/>\n",
+                                 x - 5, y - 5, x + 5, y + 5, x - 5, y + 5, x + 5, y - 5,
+                                 StyleOf(touch.UpButtons).Colour);
+        }
+    }
+
+    const double legendY = Margin + Height + 30;
+    std::ostringstream svg;
+    svg << Line("<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' viewBox='0 0 %.0f %.0f' "
+                "font-family='sans-serif' font-size='12'>\n",
+                Width + 2 * Margin, legendY + 40, Width + 2 * Margin, legendY + 40);
+    svg << "<rect width='100%' height='100%' fill='white'/>\n";
+    svg << Line("<text x='%.0f' y='24' font-size='14'>touchsim: %zu reports, %zu touches</text>\n", Margin,
+                reports_, touches_);
+    if (touchStride_ > 1 || pointStride_ > 1) {
+        svg << Line("<text x='%.0f' y='24' text-anchor='end'>thinned: every %zu. touch, every %zu. point of a "
+                    "path</text>\n",
+                    Margin + Width, touchStride_, pointStride_);
+    }
+    svg << Line("<rect x='%.0f' y='%.0f' width='%.0f' height='%.0f' fill='#f4f4f4' stroke='black'/>\n", Margin,
+                Margin, Width, Height);
+    // Quarter lines, so an offset or a mirrored axis shows at a glance.
+    for (int quarter = 1; quarter < 4; quarter++) {
+        const double gx = Margin + Width * quarter / 4;
+        const double gy = Margin + Height * quarter / 4;
+        svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#ddd'/>"
+                    "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#ddd'/>\n",
+                    gx, Margin, gx, Margin + Height, Margin, gy, Margin + Width, gy);
+    }
+    svg << Line("<text x='%.0f' y='%.0f' text-anchor='start'>0,0</text>\n", Margin, Margin - 4);
+    svg << Line("<text x='%.0f' y='%.0f' text-anchor='end'>65535,65535</text>\n", Margin + Width,
+                Margin + Height + 14);
+    svg << body.str() << downMarks.str() << releaseMarks.str();
+
+    double x = Margin;
+    for (const auto& [name, colour] : used_) {
+        svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='%s' stroke-width='3'/>\n", x,
+                    legendY - 4, x + 20, legendY - 4, colour.c_str());
+        svg << Line("<text x='%.0f' y='%.0f'>%s</text>\n", x + 26, legendY, name.c_str());
+        x += 140;
+    }
+    svg << Line("<circle cx='%.0f' cy='%.0f' r='5' fill='#555'/><text x='%.0f' y='%.0f'>touch-down</text>\n",
+                x + 5, legendY - 4, x + 16, legendY);
+    x += 100;
+    svg << Line("<path d='M%.0f %.0fL%.0f %.0fM%.0f %.0fL%.0f %.0f' stroke='#555' stroke-width='2'/>"
+                "<text x='%.0f' y='%.0f'>release</text>\n",
+                x, legendY - 9, x + 10, legendY + 1, x, legendY + 1, x + 10, legendY - 9, x + 16, legendY);
+    x += 80;
+    if (jumps) {
+        svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#999' stroke-dasharray='4 4'/>"
+                    "<text x='%.0f' y='%.0f'>between touches</text>\n",
+                    x, legendY - 4, x + 20, legendY - 4, x + 26, legendY);
+    }
+    svg << "</svg>\n";
+    return svg.str();
+}
+
 std::string SessionSvg(const std::vector<TouchsimReport>& Reports)
 {
-    Drawing drawing;
+    TouchsimPicture picture;
     for (const TouchsimReport& report : Reports) {
-        drawing.Add(report.Data);
+        picture.Add(report.Data);
     }
-    return drawing.Svg(Reports.size());
+    return picture.Svg();
 }

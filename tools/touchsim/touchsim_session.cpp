@@ -3,7 +3,11 @@
 #include "touch_control.h"
 #include "touch_records.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <map>
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -38,7 +42,137 @@ std::vector<uint8_t> PortSettingsData(const std::string& Name, ULONG Baud)
     return data;
 }
 
+// Registry paths compare without case.
+std::string Folded(std::string Text)
+{
+    for (char& c : Text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return Text;
+}
+
+// "\Registry\Machine\..." as a .reg file writes it.
+std::string RegFileKeyName(const std::string& Path)
+{
+    static const std::pair<const char*, const char*> roots[] = {{"\\REGISTRY\\MACHINE", "HKEY_LOCAL_MACHINE"},
+                                                                {"\\REGISTRY\\USER", "HKEY_USERS"}};
+    for (const auto& [canonical, name] : roots) {
+        const size_t length = std::strlen(canonical);
+        if (Folded(Path.substr(0, length)) == canonical) {
+            return "[" + std::string(name) + Path.substr(length) + "]";
+        }
+    }
+    return "[" + Path + "]";
+}
+
+// The values the driver reads under its Parameters key.
+const char* const ParameterNames[] = {
+    "PortName",         "BaudRate",          "Filter",
+    "MultiMonitor",     "TouchMonitorOx",    "TouchMonitorOy",
+    "TouchMonitorWidth", "TouchMonitorHeight", "PrimaryMonitorWidth",
+    "PrimaryMonitorHeight", "LTRB",          "ButtonMode",
+    "Calibration",      "Beep",
+};
+
+bool IsParameterName(const std::string& Name)
+{
+    for (const char* known : ParameterNames) {
+        if (Folded(Name) == Folded(known)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* const SerialCommKey = "\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM";
+
+// One warning for each key the file put values under that the driver never
+// reads (the system's own values of the service key aside), and one for
+// each value under Parameters the driver has no use for.
+void WarnAboutIgnoredSettings(const std::string& File, const HkRegFileSummary& Summary,
+                              const std::function<void(const std::string&)>& Warn)
+{
+    const std::string parameters = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon\\Parameters]";
+    for (const HkRegFileSummary::ValueKey& key : Summary.ValueKeys) {
+        const std::string folded = Folded(key.Path);
+        if (folded == Folded(TouchsimParametersKey) || folded == Folded(SerialCommKey)) {
+            continue;
+        }
+        const std::string where = File + ": line " + std::to_string(key.Line) + ": ";
+        if (folded == Folded(TouchsimServiceKey)) {
+            std::string misplaced;
+            for (const std::string& name : HkRegValueNames(key.Path)) {
+                if (IsParameterName(name)) {
+                    misplaced += (misplaced.empty() ? "\"" : ", \"") + name + "\"";
+                }
+            }
+            if (!misplaced.empty()) {
+                Warn(where + "the driver does not read its settings from " + RegFileKeyName(key.Path) +
+                     ", so " + misplaced + " there " + (misplaced.find(',') == std::string::npos ? "is" : "are") +
+                     " ignored; the driver reads its settings from " + parameters);
+            }
+            continue;
+        }
+        Warn(where + "the driver does not read " + RegFileKeyName(key.Path) + ", so its values are ignored; " +
+             "the driver reads its settings from " + parameters);
+    }
+    for (const std::string& name : HkRegValueNames(TouchsimParametersKey)) {
+        if (!IsParameterName(name)) {
+            Warn(File + ": \"" + name + "\" under " + parameters + " is ignored: the driver reads no value of that name");
+        }
+    }
+}
+
+std::string TypeName(ULONG Type)
+{
+    static const char* const names[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+                                        "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ"};
+    return Type < std::size(names) ? names[Type] : "type " + std::to_string(Type);
+}
+
+// Why the driver holds no port name although the file gave one; empty when
+// it took the value.
+struct PortNameTrouble {
+    std::string Text;
+    bool TableStopped = false; // the values read after it were not read either
+};
+
+PortNameTrouble PortNameProblem(const std::string& File)
+{
+    const std::optional<HkRegValue> value = HkRegGetValue(TouchsimParametersKey, "PortName");
+    if (!value) {
+        return {};
+    }
+    const std::string what = "\"PortName\" in " + File;
+    if (value->Data.empty()) {
+        return {what + " has no data, and the driver passes such a value over"};
+    }
+    if (value->Type != REG_SZ && value->Type != REG_EXPAND_SZ) {
+        return {what + " is " + TypeName(value->Type) +
+                "; the driver takes a port name only as REG_SZ or REG_EXPAND_SZ and left it out"};
+    }
+    const size_t capacity = sizeof(TOUCH_SETTINGS::PortNameBuffer);
+    if (value->Data.size() > capacity) {
+        size_t characters = value->Data.size() / 2;
+        if (characters > 0 && value->Data[2 * characters - 2] == 0 && value->Data[2 * characters - 1] == 0) {
+            characters--;
+        }
+        return {what + " is " + std::to_string(characters) + " characters long, and the driver's port name holds " +
+                    std::to_string(capacity / 2 - 1) +
+                    ": it refused the value and stopped reading Parameters there, so it read no \"BaudRate\", "
+                    "\"Filter\", \"MultiMonitor\", monitor sizes, \"LTRB\" or \"ButtonMode\" either",
+                true};
+    }
+    return {};
+}
+
 } // namespace
+
+std::string TouchsimLineSpeedProblem(unsigned long Speed)
+{
+    return "touchsim's serial ports run at 1 to " + std::to_string(TouchsimMaxLineSpeed) + " bit/s, not at " +
+           std::to_string(Speed) + " (a port refuses a speed it cannot run at)";
+}
 
 std::string TouchsimStatusText(NTSTATUS Status)
 {
@@ -86,16 +220,39 @@ TouchsimSession::~TouchsimSession()
     for (auto& port : Ports_) {
         port->JoinCompletionThreads();
     }
+    HkSetPortObserver(nullptr);
+}
+
+// Only the speaker's writes are published; the stand-in keeps a short log
+// for diagnostics, not the hours of accesses a long session makes.
+void TouchsimSession::WatchSpeakerPorts()
+{
+    HkSetPortLogLimit(256);
+    HkSetPortObserver([this](const HkPortAccess& Access) {
+        if (Access.Write && IsSpeakerPort(Access.Port)) {
+            std::lock_guard<std::mutex> guard(WritesLock_);
+            NewWrites_.push_back(Access);
+        }
+    });
 }
 
 int TouchsimSession::Start(const TouchsimSessionOptions& Options, std::string& Error)
 {
     HkReset();
     HkSetSystemTimeBase(TouchsimSystemTimeBase);
+    WatchSpeakerPorts();
+    PortNameTrouble portName;
     if (!Options.RegFile.empty()) {
-        if (auto failure = HkRegLoadRegFileFromPath(Options.RegFile)) {
+        HkRegFileSummary summary;
+        if (auto failure = HkRegLoadRegFileFromPath(Options.RegFile, &summary)) {
             Error = Options.RegFile + ": " + (failure->Line > 0 ? failure->ToString() : failure->Message);
             return TouchsimBadInput;
+        }
+        const auto warn = Options.Warn ? Options.Warn : [](const std::string&) {};
+        WarnAboutIgnoredSettings(Options.RegFile, summary, warn);
+        portName = PortNameProblem(Options.RegFile);
+        if (!portName.Text.empty()) {
+            warn(portName.Text);
         }
     }
     for (unsigned index = 0; index < PortCount; index++) {
@@ -138,6 +295,19 @@ int TouchsimSession::Start(const TouchsimSessionOptions& Options, std::string& E
         }
     }
 
+    // A port refuses a line speed it cannot run at and keeps its own, which
+    // the driver would not notice: the session would run at the wrong speed.
+    // (Without a port name the open fails anyway, and says why.)
+    const TOUCH_SETTINGS& held = ExtensionOf(Fdo_)->TouchSettings;
+    const ULONG heldSpeed = held.BaudRate;
+    if (!Options.PortName && held.PortNameBuffer[0] != 0 && !TouchsimLineSpeedValid(heldSpeed)) {
+        const std::string source =
+            portName.TableStopped ? "it read no \"BaudRate\": see \"PortName\" above"
+                                  : "\"BaudRate\"" + (Options.RegFile.empty() ? "" : " in " + Options.RegFile);
+        return fail(TouchsimBadInput, "the driver would open its port at " + std::to_string(heldSpeed) + " bit/s (" +
+                                          source + "): " + TouchsimLineSpeedProblem(heldSpeed) +
+                                          "; give --port and --baud, or fix the registry");
+    }
     const std::vector<uint8_t> input =
         Options.PortName ? PortSettingsData(*Options.PortName, Options.Baud) : std::vector<uint8_t>{};
     const HkIoResult opened = TouchsimControl(IOCTL_TOUCH_OPEN_PORT, input, 0);
@@ -145,7 +315,9 @@ int TouchsimSession::Start(const TouchsimSessionOptions& Options, std::string& E
         const TOUCH_SETTINGS& settings = ExtensionOf(Fdo_)->TouchSettings;
         const std::string name = HkNarrow(settings.PortNameBuffer, HkWcsLen(settings.PortNameBuffer));
         const std::string hint =
-            name.empty() ? " (the driver holds no port name: give --port, or \"PortName\" with --reg)" : "";
+            !name.empty()            ? ""
+            : !portName.Text.empty() ? " (the driver holds no port name: see the warning on \"PortName\"; give --port)"
+                                     : " (the driver holds no port name: give --port, or \"PortName\" with --reg)";
         return fail(TouchsimBadInput, "the driver could not open the port '" + name + "' at " +
                                           std::to_string(settings.BaudRate) +
                                           " baud: " + TouchsimStatusText(opened.Status) + hint);
@@ -167,27 +339,27 @@ void TouchsimSession::Publish()
     // Within one step the speaker ports are written by the pipeline or the
     // timer routine before the report of that step is delivered, so writes
     // go first.
-    const std::vector<HkPortAccess> writes = HkPortWrites();
-    for (; PortWritesSeen_ < writes.size(); PortWritesSeen_++) {
-        const HkPortAccess& write = writes[PortWritesSeen_];
-        if (IsSpeakerPort(write.Port)) {
-            TouchsimEvent event{TouchsimEvent::Kind::PortWrite, write.Time};
-            event.Port = write.Port;
-            event.Value = write.Value;
-            Sink_.Event(event);
-        }
+    {
+        std::lock_guard<std::mutex> guard(WritesLock_);
+        WritesToPublish_.swap(NewWrites_);
     }
+    for (const HkPortAccess& write : WritesToPublish_) {
+        TouchsimEvent event{TouchsimEvent::Kind::PortWrite, write.Time};
+        event.Port = write.Port;
+        event.Value = write.Value;
+        Sink_.Event(event);
+    }
+    WritesToPublish_.clear();
     if (Mouse_ == nullptr) {
         return;
     }
-    const std::vector<PeerMouseReport> reports = Mouse_->Reports();
-    Mouse_->ClearReports();
-    for (const PeerMouseReport& report : reports) {
+    Mouse_->TakeReports(ReportsToPublish_);
+    for (const PeerMouseReport& report : ReportsToPublish_) {
         TouchsimEvent event{TouchsimEvent::Kind::Report, report.Time};
         event.Report = report.Data;
         Sink_.Event(event);
     }
-    Counters_.Reports += reports.size();
+    Counters_.Reports += ReportsToPublish_.size();
 }
 
 void TouchsimSession::RunClockTo(int64_t Time)

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,15 +19,30 @@
 // that every run sees the same clock.
 inline constexpr int64_t TouchsimSystemTimeBase = 0x01BF53EB256D4000;
 inline constexpr const char* TouchsimServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon";
+inline constexpr const char* TouchsimParametersKey =
+    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon\\Parameters";
 inline constexpr const char* TouchsimControlDevice = "\\\\.\\pelvon";
 
-// Exit codes shared by the session and the command line.
+// Exit codes shared by the session and the command line. Where several
+// apply, a verifier finding wins, then an output that could not be written.
 enum TouchsimExit : int {
     TouchsimOk = 0,
-    TouchsimSetupFailed = 1, // the driver could not be brought up, or the line failed
-    TouchsimBadInput = 2,    // bad options or input, or the port would not open
-    TouchsimVerifier = 3,    // the verifier found something
+    TouchsimSetupFailed = 1,  // the driver could not be brought up, or the line failed
+    TouchsimBadInput = 2,     // bad options or input, or the port would not open
+    TouchsimVerifier = 3,     // the verifier found something
+    TouchsimOutputFailed = 4, // standard output, standard error or the picture could not be written
 };
+
+// Line speeds touchsim's serial ports run at: a port refuses 0, and above
+// the fastest common PC serial hardware (16C950 and USB adapters at
+// 921600 bit/s) a byte would take next to no time on the virtual clock.
+inline constexpr unsigned long TouchsimMaxLineSpeed = 921600;
+inline bool TouchsimLineSpeedValid(unsigned long Speed)
+{
+    return Speed >= 1 && Speed <= TouchsimMaxLineSpeed;
+}
+// "a serial port refuses 0 bit/s: touchsim's ports run at 1 to 921600 bit/s"
+std::string TouchsimLineSpeedProblem(unsigned long Speed);
 
 // What the session observed, in the order it happened.
 struct TouchsimEvent {
@@ -54,6 +70,8 @@ struct TouchsimSessionOptions {
     ULONG Baud = 0;
     // Runs once the control device is up, before the port is opened.
     std::function<int(std::string& Error)> BeforeOpen;
+    // Receives each note on settings the driver ignored or could not take.
+    std::function<void(const std::string& Warning)> Warn;
 };
 
 struct TouchsimCounters {
@@ -117,6 +135,7 @@ public:
 private:
     void Publish();
     std::string TearDown();
+    void WatchSpeakerPorts();
 
     TouchsimSink& Sink_;
     PDRIVER_OBJECT Driver_ = nullptr;
@@ -124,6 +143,12 @@ private:
     std::unique_ptr<PeerMouseClass> Mouse_;
     std::vector<std::unique_ptr<PeerSerialPort>> Ports_;
     PeerSerialPort* Open_ = nullptr;
-    size_t PortWritesSeen_ = 0;
+    // Speaker writes since the last publication, handed over by the port
+    // observer, and the reports taken from the mouse class: the session
+    // keeps no history, only what the next publication needs.
+    std::mutex WritesLock_;
+    std::vector<HkPortAccess> NewWrites_;
+    std::vector<HkPortAccess> WritesToPublish_;
+    std::vector<PeerMouseReport> ReportsToPublish_;
     TouchsimCounters Counters_;
 };
