@@ -205,3 +205,36 @@ write("serialcomm", "types_and_case",
       + bytes([0, 2, 5, 1, 3, 0])                 # binary COM3 without its NUL
       + bytes([0, 3, 7, 0, 4, 0])                 # no-value type
       + com_request(False, 2) + com_request(True, 1, 0xFF) + com_request(False, 3) + com_request(True, 4))
+
+# ---- text front ends: the files touchsim reads, as they are
+def text(target, name, content):
+    write(target, name, content.encode("latin-1") if isinstance(content, str) else content)
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(HERE, "..", "samples", "settings.reg"), "rb") as f:
+    text("regfile", "bundled_settings", f.read())
+with open(os.path.join(HERE, "..", "packaging", "pelvon-parameters.reg"), "rb") as f:
+    text("regfile", "every_parameter", f.read())
+text("regfile", "edits_and_value_kinds",
+     "\ufeff".encode("utf-8").decode("latin-1") +
+     "Windows Registry Editor Version 5.00\r\n\r\n"
+     "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\pelvon\\Parameters]\r\n"
+     "\"PortName\"=\"C:\\\\x \\\"y\\\"\"\r\n@=\"default\"\r\n\"Ports\"=hex(7):41,00,00,00,00,00\r\n"
+     "\"Long\"=hex:01,02,\\\r\n  03,04,\\\r\n  05\r\n\"Empty\"=hex:\r\n\"Gone\"=-\r\n"
+     "; a comment\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Services\\pelvon]\r\n"
+     "[HKCU\\Software\\x]\r\n\"A\"=dword:0000ffff\r\n")
+text("regfile", "bad_utf8_name", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"A\xff\"=dword:1\n")
+
+text("byte_script", "touch_faults_commands",
+     "6A 3C 04 23 0D # a touch\n+20ms 40 00 00 00 00\n!0x00000102 !!0xC000009A\n"
+     "[ctl click off] +1ms [ctl  buttons \"right]\" ]6A\n+5ms\n")
+text("byte_script", "one_long_line", " ".join("%02X" % b for b in (tap(0x800, 0x400) * 20)) + " +86400000ms")
+text("byte_script", "errors", "6A 3\n[ctl click off\n!0x1FFFFFFFF\n+99999999999ms\n[ctlx]\n")
+
+with open(os.path.join(HERE, "..", "samples", "session.gesture"), "rb") as f:
+    text("gesture", "bundled_session", f.read())
+text("gesture", "every_command",
+     "every 20\ntap 2048 1024 40\nwait 5\nbytes !0x0 6A [ctl click off] !!0xC0000120\n"
+     "drag 0 0 4095 4095 7\nhold 10 10 100\nrelease\n# comment\n")
+text("gesture", "limits", "every 1\nhold 5 5 4294967295\ndrag 0 0 1 1 4294967295\nwait 86400000\n")

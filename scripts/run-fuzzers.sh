@@ -5,14 +5,15 @@
 # verifier stop or invariant violation; the input that did it is kept in
 # build/fuzz/artifacts/.
 # Usage: scripts/run-fuzzers.sh [SECONDS] [TARGET...]
-#   targets: read_pump control_requests registry serialcomm (default: all)
+#   targets: read_pump control_requests registry serialcomm (the driver)
+#            regfile byte_script gesture (touchsim's text inputs) (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(read_pump control_requests registry serialcomm)
+[ ${#targets[@]} -eq 0 ] && targets=(read_pump control_requests registry serialcomm regfile byte_script gesture)
 
 scripts/install-deps.sh fuzz
 cmake --preset fuzz >/dev/null

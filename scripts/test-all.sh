@@ -47,4 +47,5 @@ cmake --build --preset host-tsan -j"$jobs" --target robustness_tests driver_test
 tsan="suppressions=$PWD/tests/robustness/tsan.supp"
 TSAN_OPTIONS="$tsan" PELVON_ROBUSTNESS_SCALE=0.3 build/host-tsan/tests/robustness_tests
 TSAN_OPTIONS="$tsan" build/host-tsan/tests/driver_tests
-scripts/run-fuzzers.sh 45
+# Seven targets share about three minutes.
+scripts/run-fuzzers.sh 26
