@@ -101,8 +101,8 @@ bool CheckInputFile(const std::string& Path, uint64_t MaxBytes, std::string& Err
         return false;
     }
     if (static_cast<uint64_t>(status.st_size) > MaxBytes) {
-        Error = Path + ": " + std::to_string(status.st_size) + " bytes, more than the " + std::to_string(MaxBytes) +
-                " bytes touchsim reads from such a file";
+        Error = Path + ": " + Strerror(EFBIG) + ": " + std::to_string(status.st_size) + " bytes, more than the " +
+                std::to_string(MaxBytes) + " bytes touchsim reads from such a file";
         return false;
     }
     std::ifstream file(Path, std::ios::binary);

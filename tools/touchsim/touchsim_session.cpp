@@ -67,11 +67,9 @@ std::string RegFileKeyName(const std::string& Path)
 
 // The values the driver reads under its Parameters key.
 const char* const ParameterNames[] = {
-    "PortName",         "BaudRate",          "Filter",
-    "MultiMonitor",     "TouchMonitorOx",    "TouchMonitorOy",
-    "TouchMonitorWidth", "TouchMonitorHeight", "PrimaryMonitorWidth",
-    "PrimaryMonitorHeight", "LTRB",          "ButtonMode",
-    "Calibration",      "Beep",
+    "PortName",          "BaudRate",           "Filter",              "MultiMonitor",         "TouchMonitorOx",
+    "TouchMonitorOy",    "TouchMonitorWidth",  "TouchMonitorHeight",  "PrimaryMonitorWidth",  "PrimaryMonitorHeight",
+    "LTRB",              "ButtonMode",         "Calibration",         "Beep",
 };
 
 bool IsParameterName(const std::string& Name)
@@ -118,7 +116,8 @@ void WarnAboutIgnoredSettings(const std::string& File, const HkRegFileSummary& S
     }
     for (const std::string& name : HkRegValueNames(TouchsimParametersKey)) {
         if (!IsParameterName(name)) {
-            Warn(File + ": \"" + name + "\" under " + parameters + " is ignored: the driver reads no value of that name");
+            const std::string shown = name.empty() ? "@ (the default value)" : "\"" + name + "\"";
+            Warn(File + ": " + shown + " under " + parameters + " is ignored: the driver reads no value of that name");
         }
     }
 }
