@@ -4,7 +4,7 @@
 // as the bytes go through.
 //   touchsim_scale_helper stream BYTES FILE
 //   touchsim_scale_helper measure PROGRAM ARGS...   (its output to /dev/null)
-//       prints: SECONDS PEAK_RSS_KB EXIT_CODE
+//       prints: SECONDS CPU_SECONDS PEAK_RSS_KB EXIT_CODE (CPU: user and system)
 //   touchsim_scale_helper live TOUCHSIM REG STREAM FIRST SECOND
 //       feeds the stream over and over until SECOND bytes went through
 //       prints: RSS_KB_AFTER_FIRST RSS_KB_AFTER_SECOND EXIT_CODE
@@ -91,7 +91,9 @@ int Measure(const std::vector<std::string>& Args)
     rusage usage{};
     wait4(child, &status, 0, &usage);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%.3f %ld %d\n", seconds, usage.ru_maxrss, ExitCode(status));
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("%.3f %.3f %ld %d\n", seconds, cpu, usage.ru_maxrss, ExitCode(status));
     return 0;
 }
 
