@@ -1,7 +1,8 @@
 // Compile-time pins of the records this driver exchanges with other drivers,
-// measured once on the i686 cross compiler against the real DDK headers.
-// Records without pointers must match byte for byte in every build; records
-// with pointers are pinned to the x86 values whenever pointers are 4 bytes.
+// measured once on the i686 and x86_64 cross compilers against the real DDK
+// headers. Records without pointers must match byte for byte in every build;
+// records with pointers are pinned to the x86 values whenever pointers are
+// 4 bytes, and to the x64 values in the 64-bit Windows test build.
 #pragma once
 
 #include <ntddk.h>
@@ -62,6 +63,24 @@ PIN_SIZE(WCHAR, 2);
 static_assert(sizeof(void*) != 4 || sizeof(IO_REMOVE_LOCK) == 24, "x86 free-build size of IO_REMOVE_LOCK");
 static_assert(sizeof(void*) != 4 || sizeof(KTIMER) == 40, "x86 size of KTIMER");
 static_assert(sizeof(void*) != 4 || sizeof(KDPC) == 32, "x86 size of KDPC");
+static_assert(sizeof(void*) != 4 || sizeof(RTL_QUERY_REGISTRY_TABLE) == 28, "x86 size of RTL_QUERY_REGISTRY_TABLE");
+static_assert(sizeof(void*) != 4 || sizeof(IO_STATUS_BLOCK) == 8, "x86 size of IO_STATUS_BLOCK");
+PIN_OFFSET(KEY_VALUE_FULL_INFORMATION, Name, 20);
+
+#if defined(_WIN64) // the 64-bit Windows test build; the host build has its own headers
+PIN_SIZE(CONNECT_DATA, 16);
+PIN_SIZE(IO_REMOVE_LOCK, 32);
+PIN_SIZE(KTIMER, 64);
+PIN_OFFSET(KTIMER, Dpc, 48);
+PIN_SIZE(KDPC, 64);
+PIN_OFFSET(KDPC, DeferredRoutine, 24);
+PIN_OFFSET(KDPC, DeferredContext, 32);
+PIN_SIZE(RTL_QUERY_REGISTRY_TABLE, 56);
+PIN_OFFSET(RTL_QUERY_REGISTRY_TABLE, EntryContext, 24);
+PIN_SIZE(IO_STATUS_BLOCK, 16);
+PIN_SIZE(UNICODE_STRING, 16);
+PIN_OFFSET(UNICODE_STRING, Buffer, 8);
+#endif
 
 #undef PIN_SIZE
 #undef PIN_OFFSET

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real driver's data path under Wine's kernel, compared with touchsim on
-# the same inputs: three sessions of wine_session.sh, each worth its Wine
+# the same inputs: four sessions of wine_session.sh, each worth its Wine
 # start-up.
 #   1. the bundled session (samples/session.gesture as hex text): every report
 #      as touchsim gives it;
@@ -12,7 +12,9 @@
 #      request), compared request for request with the host build, then the
 #      service stopped with the port open. Wine 8 leaves the service running
 #      and never removes its root-enumerated device, so the removal checks
-#      (read cancelled, port cleaned up and closed) run only where Wine does.
+#      (read cancelled, port cleaned up and closed) run only where Wine does;
+#   4. random settings and a random stream (seed printed; set
+#      PELVON_SESSION_SEED to repeat one): every report as touchsim gives it.
 # Usage: session_tests.sh --arch x64|x86 --build DIR --work DIR
 # Exit: 0 passed; 77 this machine cannot run that architecture; 1 failed.
 set -uo pipefail
@@ -35,6 +37,17 @@ started=$SECONDS
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
+
+# Where 32-bit programs cannot run, the x86 sessions are skipped before
+# anything is built (wine_session.sh asks again and logs the skip).
+if [ "$arch" = x86 ]; then
+    "$source_dir/scripts/can-run-i386.sh" --skip-log /dev/null --what "the x86 Wine session run" >/dev/null
+    case $? in
+        0) ;;
+        77) "$source_dir/scripts/can-run-i386.sh" --what "the x86 Wine session run of pelvon.sys"; exit 77 ;;
+        *) echo "FAIL: could not tell whether this machine runs 32-bit x86 programs"; exit 1 ;;
+    esac
+fi
 
 # touchsim and the host helper, from the host build.
 host_build=$source_dir/build/host
@@ -133,6 +146,17 @@ else
         [ "$(info "$work/fallback/session/standins.txt" open_files)" = 0 ] && pass "removal: the port's file object was let go" ||
             fail "removal: the port's file object was kept"
     fi
+fi
+
+# ---------------------------------------------------------------- 4. random settings and stream
+# A new seed each run (printed; PELVON_SESSION_SEED repeats one).
+seed=${PELVON_SESSION_SEED:-$(( $(date +%s) % 100000 ))}
+"$session_host" random "$seed" "$work/random.reg" "$work/random.hex" || { echo "FAIL: session_host random"; exit 1; }
+if ! session random "$work/random.reg" "$work/random.hex"; then
+    fail "the random session (seed $seed) did not run:"; tail -20 "$work/random.log"
+else
+    touchsim_lines "$work/random.reg" "$work/random.hex" report >"$work/random.touchsim"
+    compare "random settings and stream (seed $seed) reports" "$work/random.touchsim" "$work/random.wine"
 fi
 
 echo "== $((SECONDS - started)) s"
