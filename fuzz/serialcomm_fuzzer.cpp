@@ -186,13 +186,12 @@ void Lookup(FuzzSession& Session, FuzzInput& In)
         FUZZ_CHECK(!NT_SUCCESS(result.Status), "an open succeeds only through a matching value naming a device; " +
                                                     what);
         // Setting the port closes the old one first; opening one lets the old
-        // one go only once a name was found.
-        PDEVICE_OBJECT expected = nullptr;
+        // one go only once the new one is open (no device there: never).
         if (path.empty()) {
             FUZZ_CHECK(result.Status == STATUS_NOT_FOUND, "no match is STATUS_NOT_FOUND; " + what);
-            expected = setPort ? nullptr : portBefore;
         }
-        FUZZ_CHECK(Session.Extension->SerialDevice == expected, "a failed lookup keeps the right port; " + what);
+        const PDEVICE_OBJECT expected = setPort ? nullptr : portBefore;
+        FUZZ_CHECK(Session.Extension->SerialDevice == expected, "a failed open keeps the right port; " + what);
         return;
     }
     for (auto& port : Session.Ports) {
