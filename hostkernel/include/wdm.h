@@ -561,6 +561,11 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
 NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
 
+// Routines that may be paged out must run at APC_LEVEL or below; the
+// stand-in checks it always, as the platform's checked build does.
+void HkCheckPagedCode(const char* Function);
+#define PAGED_CODE() HkCheckPagedCode(__func__)
+
 // HAL port I/O
 NTHALAPI UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port);
 NTHALAPI VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value);

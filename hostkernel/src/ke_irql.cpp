@@ -80,6 +80,14 @@ void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine)
     }
 }
 
+void HkCheckPagedCode(const char* Function)
+{
+    if (CurrentIrql > APC_LEVEL) {
+        HkBugCheck(HkRule::IrqlNotLessOrEqual, std::string("pageable code ") + Function + " called at IRQL " +
+                                                   std::to_string(CurrentIrql) + ", above APC_LEVEL");
+    }
+}
+
 bool HkSpinLockHeld(PKSPIN_LOCK SpinLock)
 {
     SpinLocks& locks = Locks();

@@ -312,3 +312,18 @@ TEST_F(Event, TimeoutElapsesOnTheVirtualClock)
 }
 
 } // namespace
+
+// PAGED_CODE() stops pageable code entered above APC_LEVEL.
+TEST(PagedCode, StopsAboveApcLevel)
+{
+    HkReset();
+    PAGED_CODE();
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    PAGED_CODE();
+    KeLowerIrql(old);
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(StopRule([] { PAGED_CODE(); }), "IRQL_NOT_LESS_OR_EQUAL");
+    KeLowerIrql(old);
+    HkVerifierResetFailures();
+}
