@@ -5,20 +5,37 @@ namespace pelvonctl {
 
 std::string HelpText()
 {
-    return R"(Usage: pelvonctl [--dry-run] COMMAND [ARGUMENTS]
+    return R"(Usage: pelvonctl [--dry-run] [--persist] COMMAND [ARGUMENTS]
+       pelvonctl show
 
 Sends settings to the running touch driver through its control device
 \\.\pelvon. Settings last until the device is started again, which reads the
 registry (HKLM\SYSTEM\CurrentControlSet\Services\pelvon\Parameters) anew;
-pelvonctl writes nothing to the registry.
+without --persist pelvonctl writes nothing to the registry.
 
   --dry-run   print the control requests in hex instead of sending them
+              (with --persist, also the registry values it would write)
+  --persist   once the driver has taken the setting, also write it to the
+              registry as the values the driver reads when its device
+              starts, so that it lasts: calibration, reset-calibration and
+              calibrate-points --send write Calibration; filter: Filter;
+              click and click-tone: their part of Beep; buttons: ButtonMode;
+              orientation: LTRB; monitor: the six monitor values and
+              MultiMonitor 1 (monitor off: MultiMonitor 0); open-port NAME:
+              PortName and BaudRate; set-port: PortName (at most 255
+              characters). Needs an administrator.
   --help      this text
 
 Numbers are decimal or hexadecimal with 0x. Exit code 0: done; 1: the driver
-refused a request or could not be reached; 2: bad command line; 4: the
-output could not be written (a full disk, a closed standard output), even
-if the requests were sent.
+refused a request or could not be reached, or the registry could not be
+read or written; 2: bad command line; 4: the output could not be written (a
+full disk, a closed standard output), even if the requests were sent.
+
+Registry
+  show
+      Print the settings the driver will start with, from the registry's
+      Parameters values as the driver reads them: a value that is absent,
+      or that the driver ignores (and why), is named with the default used.
 
 Serial port
   open-port [NAME [--baud N]]
