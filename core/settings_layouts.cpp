@@ -1,46 +1,9 @@
-// Built-in defaults of the settings and the byte-by-byte decoding of the
-// packed layouts that the registry and the control requests deliver.
+// The byte-by-byte decoding of the packed layouts that the registry and the
+// control requests deliver.
 #include "fixed_point.h"
 #include "touch_core.h"
 
 #define LAYOUT_OFFSET(type, member) __builtin_offsetof(type, member)
-
-VOID ResetCalibration(PTOUCH_SETTINGS Settings)
-{
-    Settings->InvertX = 0;
-    Settings->InvertY = 0;
-    Settings->ScaleXInteger = 1;
-    Settings->ScaleXFraction = 0;
-    Settings->OffsetX = 0;
-    Settings->ScaleYInteger = 1;
-    Settings->ScaleYFraction = 0;
-    Settings->OffsetY = 0;
-}
-
-// PortNameBuffer, BaudRate and Ltrb keep what they hold: they have no
-// built-in default.
-VOID SetDefaultTouchSettings(PTOUCH_SETTINGS Settings)
-{
-    ResetCalibration(Settings);
-    Settings->BeepEnabled = 0;
-    Settings->MultiMonitor = 0;
-    Settings->FilterWeightCurrent = 0x8000;
-    Settings->FilterWeightPrevInput = 0x8000;
-    Settings->FilterWeightPrevOutput = 0;
-    Settings->TouchMonitorHeight = 768;
-    Settings->PrimaryMonitorHeight = 768;
-    Settings->ButtonMode = 1;
-    Settings->BeepDivisor = 1;
-    Settings->BeepDurationMs = 1;
-    Settings->StoredRange[0] = 0;
-    Settings->StoredRange[1] = 0xFFFF;
-    Settings->StoredRange[2] = 0;
-    Settings->StoredRange[3] = 0xFFFF;
-    Settings->TouchMonitorOx = 0;
-    Settings->TouchMonitorOy = 0;
-    Settings->TouchMonitorWidth = 1024;
-    Settings->PrimaryMonitorWidth = 1024;
-}
 
 VOID DecodeCalibrationData(const UCHAR* Bytes, PTOUCH_SETTINGS Settings)
 {

@@ -59,8 +59,49 @@ VOID PrepareReportButtons(PMOUSE_INPUT_DATA Report, PPACKET_STATE State);
 VOID ClearReportButtons(PMOUSE_INPUT_DATA Report);
 
 // ---- settings
+// The field defaults, written before anything is read.
 VOID SetDefaultTouchSettings(PTOUCH_SETTINGS Settings);
 VOID ResetCalibration(PTOUCH_SETTINGS Settings);
+
+// The "\Parameters" table: PortName, BaudRate, Filter and nine DWORDs, read
+// in that order. The last ten are staged and count only if the whole table
+// is read.
+#define REGISTRY_TABLE_VALUES 12
+struct REGISTRY_STAGING {
+    UCHAR Filter[FILTER_DATA_LENGTH];
+    ULONG MultiMonitor;
+    ULONG TouchMonitorOx;
+    ULONG TouchMonitorOy;
+    ULONG TouchMonitorWidth;
+    ULONG TouchMonitorHeight;
+    ULONG PrimaryMonitorWidth;
+    ULONG PrimaryMonitorHeight;
+    ULONG Ltrb;
+    ULONG ButtonMode;
+};
+// Where one value goes: a string of at most Capacity bytes (its NUL
+// included), or the leading bytes of a Capacity-byte destination.
+struct REGISTRY_DESTINATION {
+    PVOID Destination;
+    ULONG Capacity;
+    BOOLEAN IsString;
+};
+// One value of the table, with what it holds when absent.
+struct REGISTRY_TABLE_ROW {
+    PCWSTR Name;
+    REGISTRY_DESTINATION Destination;
+    ULONG DefaultType;
+    const VOID* DefaultData;
+    ULONG DefaultLength; // 0 for a string: measured, NUL included
+};
+// Fills the rows in reading order and prefills the staging with what absent
+// values give; Settings and Staging must outlive the query.
+VOID DescribeRegistryTable(PTOUCH_SETTINGS Settings, REGISTRY_STAGING* Staging,
+                           REGISTRY_TABLE_ROW Rows[REGISTRY_TABLE_VALUES]);
+// Stores one delivered value (or default) if its type and length fit;
+// STATUS_SUCCESS, or a failure that ends the table.
+NTSTATUS StoreRegistryValue(const REGISTRY_DESTINATION* Destination, ULONG Type, const VOID* Data, ULONG Length);
+VOID ApplyStagedValues(PTOUCH_SETTINGS Settings, const REGISTRY_STAGING* Staging);
 
 // Decoders read exactly the layout's length from Bytes; the caller checks
 // that the buffer holds that many bytes.

@@ -11,16 +11,65 @@ typedef VOID NTAPI MOUSE_CLASS_SERVICE(PDEVICE_OBJECT ClassDeviceObject, PMOUSE_
 static IO_COMPLETION_ROUTINE ReadCompletion;
 static VOID KeepSpeakerTimerSet(PDEVICE_EXTENSION Extension);
 
+// The control device's own record has no Self: it is in no stack.
 BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     return DeviceObject != Extension->Self;
 }
 
-static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+// Any dispatch routine, up to DISPATCH_LEVEL: the one way a request is
+// finished here, with its status and byte count and no priority boost.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {
     Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
+}
+
+// Any dispatch routine, PASSIVE_LEVEL. TRUE with Lock held for Irp;
+// otherwise Irp is completed with the refusal, which *Status carries.
+BOOLEAN AcquireForRequest(PIO_REMOVE_LOCK Lock, PIRP Irp, PCSTR File, ULONG Line, NTSTATUS* Status)
+{
+    *Status = IoAcquireRemoveLockEx(Lock, Irp, File, Line, sizeof(IO_REMOVE_LOCK));
+    if (!NT_SUCCESS(*Status)) {
+        CompleteRequest(Irp, *Status, 0);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The dispatch prologue of flush, internal device control, Plug and Play,
+// power and system control, PASSIVE_LEVEL. The control device is in no
+// stack, so it answers such a request itself; the FDO goes on, holding its
+// remove lock for the request when HoldLock says so. TRUE when the caller
+// goes on with *Extension; otherwise the request is completed and *Status
+// is what to return.
+BOOLEAN EnterFdoRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, CONTROL_DEVICE_ANSWER Answer, BOOLEAN HoldLock,
+                        PCSTR File, ULONG Line, PDEVICE_EXTENSION* Extension, NTSTATUS* Status)
+{
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (IsControlDevice(DeviceObject, extension)) {
+        switch (Answer) {
+        case ControlDeviceSucceeds: *Status = CompleteRequest(Irp, STATUS_SUCCESS, 0); break;
+        case ControlDeviceRefuses: *Status = CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0); break;
+        default: // nothing below to ask: it keeps what it carries
+            *Status = Irp->IoStatus.Status;
+            IoCompleteRequest(Irp, IO_NO_INCREMENT);
+            break;
+        }
+        return FALSE;
+    }
+    *Extension = extension;
+    return !HoldLock || AcquireForRequest(&extension->RemoveLock, Irp, File, Line, Status);
+}
+
+// Any dispatch routine, PASSIVE_LEVEL: down the FDO's stack as it is.
+NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(Extension->TopOfStack, Irp);
 }
 
 // ---------------------------------------------------------------- create, close, flush
@@ -29,28 +78,23 @@ static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
 // FDO always succeeds.
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Information = 0;
-    return CompleteRequest(Irp, STATUS_SUCCESS);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 // I/O manager, PASSIVE_LEVEL. Passed down the FDO's stack under the remove
 // lock; the control device is not in that stack, so it completes it itself.
 NTSTATUS NTAPI DispatchFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (IsControlDevice(DeviceObject, extension)) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, STATUS_SUCCESS);
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = NULL;
+    NTSTATUS status;
+    if (!EnterFdoRequest(DeviceObject, Irp, ControlDeviceSucceeds, TRUE, SERMCMN_FILE, __LINE__, &extension,
+                         &status)) {
+        return status;
     }
-    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
-                                            sizeof(IO_REMOVE_LOCK));
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        return CompleteRequest(Irp, status);
-    }
-    IoSkipCurrentIrpStackLocation(Irp);
-    status = IoCallDriver(extension->TopOfStack, Irp);
+    status = PassDown(extension, Irp);
     IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
     return status;
 }
@@ -63,6 +107,7 @@ NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG Code, PDEVICE_OBJECT Device, 
                            PIO_STATUS_BLOCK StatusBlock, PVOID Input, ULONG InputLength, PVOID Output,
                            ULONG OutputLength)
 {
+    PAGED_CODE();
     KeClearEvent(Event);
     PIRP irp = IoBuildDeviceIoControlRequest(Code, Device, Input, InputLength, Output, OutputLength, Internal,
                                              Event, StatusBlock);
@@ -79,8 +124,11 @@ NTSTATUS SendSerialRequest(BOOLEAN Internal, ULONG Code, PDEVICE_OBJECT Device, 
     return StatusBlock->Status;
 }
 
+// The set-up's one-request operations, PASSIVE_LEVEL: one device-control
+// request with an event and status block of its own.
 static NTSTATUS SendOneSerialRequest(PDEVICE_EXTENSION Extension, ULONG Code, PVOID Input, ULONG InputLength)
 {
+    PAGED_CODE();
     KEVENT event;
     IO_STATUS_BLOCK statusBlock;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -94,32 +142,43 @@ static NTSTATUS SendOneSerialRequest(PDEVICE_EXTENSION Extension, ULONG Code, PV
     return status;
 }
 
+// ConfigurePortAndStart, PASSIVE_LEVEL.
 static NTSTATUS SetPortBaudRate(PDEVICE_EXTENSION Extension, ULONG Rate)
 {
+    PAGED_CODE();
     SERIAL_BAUD_RATE baudRate;
     baudRate.BaudRate = Rate;
     return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_BAUD_RATE, &baudRate, sizeof(baudRate));
 }
 
+// ConfigurePortAndStart, PASSIVE_LEVEL.
 static NTSTATUS SetPortLineControl(PDEVICE_EXTENSION Extension, SERIAL_LINE_CONTROL LineControl)
 {
+    PAGED_CODE();
     return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_LINE_CONTROL, &LineControl, sizeof(LineControl));
 }
 
+// ConfigurePortAndStart, PASSIVE_LEVEL.
 static NTSTATUS SetPortFifoControl(PDEVICE_EXTENSION Extension, UCHAR Value)
 {
+    PAGED_CODE();
     ULONG fifoControl = Value;
     return SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_FIFO_CONTROL, &fifoControl, sizeof(fifoControl));
 }
 
+// ConfigurePortAndStart, PASSIVE_LEVEL.
 static NTSTATUS PurgePortReceive(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     ULONG mask = SERIAL_PURGE_RXCLEAR;
     return SendOneSerialRequest(Extension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
 }
 
+// ConfigurePortAndStart, PASSIVE_LEVEL: line speed, then 8 data bits,
+// no parity, 1 stop bit.
 static VOID SetBaudAndLineControl(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     SetPortBaudRate(Extension, Extension->TouchSettings.BaudRate);
     SERIAL_LINE_CONTROL lineControl;
     lineControl.StopBits = STOP_BIT_1;
@@ -132,6 +191,7 @@ static VOID SetBaudAndLineControl(PDEVICE_EXTENSION Extension)
 // read waits for its byte; DTR and RTS on without handshaking.
 static VOID SaveSerialSettings(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KEVENT event;
     IO_STATUS_BLOCK statusBlock;
     PDEVICE_OBJECT port = Extension->SerialDevice;
@@ -164,6 +224,7 @@ static VOID SaveSerialSettings(PDEVICE_EXTENSION Extension)
 // and starts the read pump; returns the start's status.
 NTSTATUS ConfigurePortAndStart(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     ULONG waitMask = 0;
     SendOneSerialRequest(Extension, IOCTL_SERIAL_SET_WAIT_MASK, &waitMask, sizeof(waitMask));
     SaveSerialSettings(Extension);
@@ -194,6 +255,7 @@ NTSTATUS ConfigurePortAndStart(PDEVICE_EXTENSION Extension)
 static NTSTATUS NTAPI MatchSerialCommValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                            PVOID Context, PVOID EntryContext)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(ValueType);
     PUNICODE_STRING result = (PUNICODE_STRING)Context;
     PTOUCH_SETTINGS settings = (PTOUCH_SETTINGS)EntryContext;
@@ -225,8 +287,10 @@ static NTSTATUS NTAPI MatchSerialCommValue(PWSTR ValueName, ULONG ValueType, PVO
     return STATUS_SUCCESS;
 }
 
+// OpenFoundPort, PASSIVE_LEVEL: whether Path names the port in use.
 static BOOLEAN IsOpenPortPath(PDEVICE_EXTENSION Extension, PCUNICODE_STRING Path)
 {
+    PAGED_CODE();
     if (Extension->SerialDevice == NULL || Extension->SerialDevicePathLength != Path->Length) {
         return FALSE;
     }
@@ -245,6 +309,7 @@ static BOOLEAN IsOpenPortPath(PDEVICE_EXTENSION Extension, PCUNICODE_STRING Path
 // open exclusively.
 static NTSTATUS OpenFoundPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING Path)
 {
+    PAGED_CODE();
     if (IsOpenPortPath(Extension, Path)) {
         ClosePort(Extension);
     }
@@ -269,6 +334,7 @@ static NTSTATUS OpenFoundPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING Path)
 // name has been found, so a name that is not found leaves it running.
 NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     const ULONG resultBytes = PORT_NAME_CHARACTERS * sizeof(WCHAR);
     PWCHAR block = (PWCHAR)ExAllocatePoolWithTag(PagedPool, resultBytes, DDK_POOL_TAG);
     if (block == NULL) {
@@ -308,6 +374,7 @@ NTSTATUS FindAndOpenPort(PDEVICE_EXTENSION Extension)
 // port is not let go while it still holds our read.
 VOID ClosePort(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     if (Extension->ReadIrp != NULL) {
         // Not while the pump is making the request ready on another thread:
         // the cancel would land in a request being rewritten.
@@ -334,6 +401,7 @@ static BOOLEAN PumpStopRequested(PDEVICE_EXTENSION Extension)
     return InterlockedCompareExchange(&Extension->ReadPumpStopRequested, FALSE, FALSE) != FALSE;
 }
 
+// ReadCompletion, up to DISPATCH_LEVEL: the statuses that end the pump.
 static BOOLEAN IsStoppingStatus(NTSTATUS Status)
 {
     return Status == STATUS_CANCELLED || Status == STATUS_DELETE_PENDING || Status == STATUS_DEVICE_NOT_CONNECTED;
@@ -462,6 +530,7 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 // the pump under the remove lock; STATUS_SUCCESS while it runs.
 NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     NTSTATUS status = IoAcquireRemoveLockEx(&Extension->RemoveLock, Extension->ReadIrp, SERMCMN_FILE, __LINE__,
                                             sizeof(IO_REMOVE_LOCK));
     if (!NT_SUCCESS(status)) {
@@ -497,6 +566,7 @@ NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
 
 static const ULONG SpeakerOffDelay = (ULONG)-SPEAKER_OFF_DELAY_100NS;
 
+// The speaker timer's bookkeeping, any IRQL.
 static ULONG SystemTimeLow(VOID)
 {
     LARGE_INTEGER now;
@@ -576,6 +646,7 @@ VOID NTAPI SpeakerOffDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1
 // for nothing but this lock.
 VOID StopSpeakerTimer(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KIRQL irql;
     KeAcquireSpinLock(&Extension->SpeakerTimerLock, &irql);
     Extension->SpeakerTimerStopping = TRUE;
@@ -596,8 +667,10 @@ VOID StopSpeakerTimer(PDEVICE_EXTENSION Extension)
 
 // ---------------------------------------------------------------- mouse class
 
+// DispatchInternalDeviceControl, PASSIVE_LEVEL.
 static NTSTATUS QueryMouseAttributes(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
+    PAGED_CODE();
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(MOUSE_ATTRIBUTES)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -606,8 +679,10 @@ static NTSTATUS QueryMouseAttributes(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_
     return STATUS_SUCCESS;
 }
 
+// DispatchInternalDeviceControl, PASSIVE_LEVEL: the class service, once.
 static NTSTATUS ConnectMouseClass(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATION Stack)
 {
+    PAGED_CODE();
     if (Extension->ConnectData.ClassService != NULL) {
         return STATUS_SHARING_VIOLATION;
     }
@@ -620,20 +695,19 @@ static NTSTATUS ConnectMouseClass(PDEVICE_EXTENSION Extension, PIO_STACK_LOCATIO
     return STATUS_SUCCESS;
 }
 
-// Mouse class driver, PASSIVE_LEVEL. Connect, attributes; never pends.
+// Mouse class driver, PASSIVE_LEVEL. Connect, attributes; never pends. The
+// control device is no mouse port: it refuses them.
 NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = NULL;
+    NTSTATUS status;
     Irp->IoStatus.Information = 0;
-    if (IsControlDevice(DeviceObject, extension)) {
-        return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST); // not a mouse port: in no stack
+    if (!EnterFdoRequest(DeviceObject, Irp, ControlDeviceRefuses, TRUE, SERMCMN_FILE, __LINE__, &extension,
+                         &status)) {
+        return status;
     }
-    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMCMN_FILE, __LINE__,
-                                            sizeof(IO_REMOVE_LOCK));
-    if (!NT_SUCCESS(status)) {
-        return CompleteRequest(Irp, status);
-    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_MOUSE_QUERY_ATTRIBUTES: status = QueryMouseAttributes(extension, Irp, stack); break;
     case IOCTL_INTERNAL_MOUSE_CONNECT: status = ConnectMouseClass(extension, stack); break;
@@ -642,7 +716,7 @@ NTSTATUS NTAPI DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     case IOCTL_INTERNAL_MOUSE_DISABLE: status = STATUS_NOT_SUPPORTED; break;
     default: status = STATUS_INVALID_DEVICE_REQUEST; break;
     }
-    CompleteRequest(Irp, status);
+    CompleteRequest(Irp, status, Irp->IoStatus.Information);
     IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
     return status;
 }
@@ -659,18 +733,25 @@ struct CONTROL_REQUEST {
     ULONG_PTR Information;
 };
 
+// Port requests and removal, PASSIVE_LEVEL, inside a critical region: one
+// port request at a time.
 static VOID LockPorts(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(&Extension->PortLock, Executive, KernelMode, FALSE, NULL);
 }
 
+// Port requests and removal, PASSIVE_LEVEL.
 static VOID UnlockPorts(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KeSetEvent(&Extension->PortLock, IO_NO_INCREMENT, FALSE);
 }
 
+// Port requests, PASSIVE_LEVEL, under PortLock: refused once removal began.
 static NTSTATUS OpenAndStartPort(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     if (Extension->PortsRefused) {
         return STATUS_DELETE_PENDING;
     }
@@ -681,8 +762,11 @@ static NTSTATUS OpenAndStartPort(PDEVICE_EXTENSION Extension)
     return ConfigurePortAndStart(Extension);
 }
 
+// IOCTL_TOUCH_SET_PORT, PASSIVE_LEVEL, under PortLock: the name, then the
+// port in use closed first, then the named one opened.
 static NTSTATUS SetPort(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     if (!StorePortName(Request->Input, Request->InputLength, Request->Settings)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -695,28 +779,35 @@ static NTSTATUS SetPort(CONTROL_REQUEST* Request)
 // a name that is not found leaves the running port running.
 static NTSTATUS OpenPort(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     if (Request->InputLength != 0 && !DecodePortSettingsData(Request->Input, Request->InputLength, Request->Settings)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     return OpenAndStartPort(Request->Extension);
 }
 
+// The port requests, PASSIVE_LEVEL: Action under PortLock.
 static NTSTATUS PortRequest(CONTROL_REQUEST* Request, NTSTATUS (*Action)(CONTROL_REQUEST*))
 {
+    PAGED_CODE();
     LockPorts(Request->Extension);
     const NTSTATUS status = Action(Request);
     UnlockPorts(Request->Extension);
     return status;
 }
 
+// IOCTL_TOUCH_CLOSE_PORT, PASSIVE_LEVEL, under PortLock.
 static NTSTATUS ClosePortRequest(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     ClosePort(Request->Extension);
     return STATUS_SUCCESS;
 }
 
+// The setting requests, PASSIVE_LEVEL: a layout decoded when the input holds it.
 static NTSTATUS DecodeInput(CONTROL_REQUEST* Request, ULONG Minimum, VOID (*Decode)(const UCHAR*, PTOUCH_SETTINGS))
 {
+    PAGED_CODE();
     if (Request->InputLength < Minimum) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -724,8 +815,10 @@ static NTSTATUS DecodeInput(CONTROL_REQUEST* Request, ULONG Minimum, VOID (*Deco
     return STATUS_SUCCESS;
 }
 
+// The one-byte setting requests, PASSIVE_LEVEL.
 static NTSTATUS StoreByte(CONTROL_REQUEST* Request, PUCHAR Field)
 {
+    PAGED_CODE();
     if (Request->InputLength < BYTE_SETTING_LENGTH) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -733,8 +826,10 @@ static NTSTATUS StoreByte(CONTROL_REQUEST* Request, PUCHAR Field)
     return STATUS_SUCCESS;
 }
 
+// IOCTL_TOUCH_SET_BEEP_ENABLE, PASSIVE_LEVEL.
 static NTSTATUS SetBeepEnable(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     if (Request->InputLength < BYTE_SETTING_LENGTH) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -742,8 +837,10 @@ static NTSTATUS SetBeepEnable(CONTROL_REQUEST* Request)
     return STATUS_SUCCESS;
 }
 
+// IOCTL_TOUCH_SET_BEEP_TONE, PASSIVE_LEVEL: stored, then programmed at once.
 static NTSTATUS SetBeepTone(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     const NTSTATUS status = DecodeInput(Request, BEEP_TONE_DATA_LENGTH, DecodeBeepToneData);
     if (NT_SUCCESS(status)) {
         ProgramSpeakerTone(Request->Settings);
@@ -751,8 +848,10 @@ static NTSTATUS SetBeepTone(CONTROL_REQUEST* Request)
     return status;
 }
 
+// IOCTL_TOUCH_GET_CONTROLLER_INFO, PASSIVE_LEVEL.
 static NTSTATUS GetControllerInfo(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     if (Request->OutputLength < CONTROLLER_INFO_REPLY_LENGTH) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -768,6 +867,7 @@ static NTSTATUS GetControllerInfo(CONTROL_REQUEST* Request)
 // is written as 0 when it fits, and the length never exceeds the output.
 static NTSTATUS GetDriverInfo(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     if (Request->OutputLength < DRIVER_INFO_REPLY_LENGTH) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -782,8 +882,11 @@ static NTSTATUS GetDriverInfo(CONTROL_REQUEST* Request)
     return STATUS_SUCCESS;
 }
 
+// IOCTL_TOUCH_SET_MULTI_MONITOR, PASSIVE_LEVEL: the rectangle, then the
+// mapping switched on.
 static NTSTATUS SetMultiMonitor(CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     const NTSTATUS status = DecodeInput(Request, MONITOR_MAP_DATA_LENGTH, DecodeMonitorMapData);
     if (NT_SUCCESS(status)) {
         Request->Settings->MultiMonitor = 1;
@@ -791,8 +894,10 @@ static NTSTATUS SetMultiMonitor(CONTROL_REQUEST* Request)
     return status;
 }
 
+// CarryOutOnRecord, PASSIVE_LEVEL: one function per request.
 static NTSTATUS CarryOutControlRequest(ULONG Code, CONTROL_REQUEST* Request)
 {
+    PAGED_CODE();
     PTOUCH_SETTINGS settings = Request->Settings;
     switch (Code) {
     case IOCTL_TOUCH_SET_PORT: return PortRequest(Request, SetPort);
@@ -819,14 +924,19 @@ static NTSTATUS CarryOutControlRequest(ULONG Code, CONTROL_REQUEST* Request)
 // device is removed.
 static PDEVICE_EXTENSION TouchRecordOf(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Own)
 {
+    PAGED_CODE();
     if (!IsControlDevice(DeviceObject, Own)) {
         return Own;
     }
     return (PDEVICE_EXTENSION)InterlockedCompareExchangePointer((PVOID volatile*)&Own->ControlTarget, NULL, NULL);
 }
 
-static NTSTATUS CarryOutOnRecord(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+// DispatchDeviceControl, PASSIVE_LEVEL: one control request on the touch
+// record; *Information is the reply's length on success.
+static NTSTATUS CarryOutOnRecord(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STACK_LOCATION Stack,
+                                 ULONG_PTR* Information)
 {
+    PAGED_CODE();
     CONTROL_REQUEST request;
     request.Extension = Extension;
     request.Settings = &Extension->TouchSettings;
@@ -836,7 +946,7 @@ static NTSTATUS CarryOutOnRecord(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STAC
     request.OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     request.Information = 0;
     const NTSTATUS status = CarryOutControlRequest(Stack->Parameters.DeviceIoControl.IoControlCode, &request);
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? request.Information : 0;
+    *Information = NT_SUCCESS(status) ? request.Information : 0;
     return status;
 }
 
@@ -846,18 +956,17 @@ static NTSTATUS CarryOutOnRecord(PDEVICE_EXTENSION Extension, PIRP Irp, PIO_STAC
 // holding it: inside a critical region its process cannot suspend it there.
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION own = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    Irp->IoStatus.Information = 0;
+    NTSTATUS status;
     KeEnterCriticalRegion();
-    NTSTATUS status = IoAcquireRemoveLockEx(&own->ControlLock, Irp, SERMCMN_FILE, __LINE__, sizeof(IO_REMOVE_LOCK));
-    if (NT_SUCCESS(status)) {
+    if (AcquireForRequest(&own->ControlLock, Irp, SERMCMN_FILE, __LINE__, &status)) {
         PDEVICE_EXTENSION extension = TouchRecordOf(DeviceObject, own);
-        status = extension != NULL ? CarryOutOnRecord(extension, Irp, IoGetCurrentIrpStackLocation(Irp))
+        ULONG_PTR information = 0;
+        status = extension != NULL ? CarryOutOnRecord(extension, Irp, IoGetCurrentIrpStackLocation(Irp), &information)
                                    : STATUS_DELETE_PENDING;
-        CompleteRequest(Irp, status);
+        CompleteRequest(Irp, status, information);
         IoReleaseRemoveLockEx(&own->ControlLock, Irp, sizeof(IO_REMOVE_LOCK));
-    } else {
-        CompleteRequest(Irp, status);
     }
     KeLeaveCriticalRegion();
     return status;

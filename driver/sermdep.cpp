@@ -24,6 +24,7 @@ static const WCHAR ControlLinkName[] = L"\\DosDevices\\pelvon";
 // device simply starts from its defaults.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     // The copy needs Length + 2 bytes for its NUL, whatever MaximumLength
     // the caller gave; a path too long to count with its NUL is not kept.
     const ULONG copyBytes = (ULONG)RegistryPath->Length + sizeof(WCHAR);
@@ -56,6 +57,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 // I/O manager, PASSIVE_LEVEL.
 static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(DriverObject);
     if (SavedRegistryPath.Buffer != NULL) {
         ExFreePool(SavedRegistryPath.Buffer);
@@ -67,8 +69,10 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject)
 
 // ---------------------------------------------------------------- device creation
 
+// Add-device's unwinding and removal, PASSIVE_LEVEL: the link, then the device.
 static VOID DeleteControlDevice(PDEVICE_OBJECT ControlDevice)
 {
+    PAGED_CODE();
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&linkName, ControlLinkName);
     IoDeleteSymbolicLink(&linkName);
@@ -77,8 +81,10 @@ static VOID DeleteControlDevice(PDEVICE_OBJECT ControlDevice)
 
 // Creates the named control device and its link; NULL when the name is
 // taken (a second touch device). A link failure is the add-device's failure.
+// Add-device, PASSIVE_LEVEL.
 static NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* ControlDevice)
 {
+    PAGED_CODE();
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
     RtlInitUnicodeString(&deviceName, ControlDeviceName);
@@ -99,8 +105,11 @@ static NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT*
     return STATUS_SUCCESS;
 }
 
+// Add-device, PASSIVE_LEVEL: the FDO's record, zeroed, with its settings,
+// locks, timer, routine and events.
 static VOID InitializeExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Fdo)
 {
+    PAGED_CODE();
     RtlZeroMemory(Extension, sizeof(*Extension));
     LoadRegistryParameters(Extension, &SavedRegistryPath);
     Extension->MouseAttributes.MouseIdentifier = MOUSE_SERIAL_HARDWARE;
@@ -112,50 +121,48 @@ static VOID InitializeExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Fdo)
     IoInitializeRemoveLockEx(&Extension->ControlLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
     KeInitializeTimer(&Extension->SpeakerTimer);
     KeInitializeDpc(&Extension->SpeakerDpc, SpeakerOffDpc, Extension);
-    Extension->SpeakerTimerDueTime.QuadPart = SPEAKER_OFF_DUE_TIME;
+    Extension->SpeakerTimerDueTime.QuadPart = SPEAKER_OFF_DELAY_100NS;
     KeInitializeEvent(&Extension->PortLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&Extension->ReadPumpIdle, NotificationEvent, TRUE);
     KeInitializeEvent(&Extension->SpeakerTimerIdle, NotificationEvent, FALSE);
     Extension->Self = Fdo;
 }
 
-// The control device keeps its own record, which outlives the touch
-// device's: its lock, and the touch record that removal takes back under it.
+// Add-device, PASSIVE_LEVEL. The control device keeps its own record, which
+// outlives the touch device's: its lock, and the touch record that removal
+// takes back under it.
 static VOID InitializeControlRecord(PDEVICE_OBJECT ControlDevice, PDEVICE_EXTENSION Target)
 {
+    PAGED_CODE();
     PDEVICE_EXTENSION control = (PDEVICE_EXTENSION)ControlDevice->DeviceExtension;
     IoInitializeRemoveLockEx(&control->ControlLock, REMOVE_LOCK_TAG, 0, 0, sizeof(IO_REMOVE_LOCK));
     control->ControlTarget = Target;
 }
 
 // Plug and Play manager, PASSIVE_LEVEL. Creates the control device and the
-// touch FDO and attaches the FDO above the PDO.
+// touch FDO and attaches the FDO above the PDO. A failure undoes what was
+// made, in reverse order, on the one path out.
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
+    PAGED_CODE();
     PDEVICE_OBJECT control = NULL;
+    PDEVICE_OBJECT fdo = NULL;
+    PDEVICE_EXTENSION extension = NULL;
     NTSTATUS status = CreateControlDevice(DriverObject, &control);
     if (!NT_SUCCESS(status)) {
-        return status;
+        goto Failed;
     }
-    PDEVICE_OBJECT fdo = NULL;
     status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
-        if (control != NULL) {
-            DeleteControlDevice(control);
-        }
-        return status;
+        fdo = NULL;
+        goto Failed;
     }
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)fdo->DeviceExtension;
+    extension = (PDEVICE_EXTENSION)fdo->DeviceExtension;
     InitializeExtension(extension, fdo);
-
     extension->TopOfStack = IoAttachDeviceToDeviceStack(fdo, PhysicalDeviceObject);
     if (extension->TopOfStack == NULL) {
-        // Nothing may reach the FDO's record once it is gone.
-        if (control != NULL) {
-            DeleteControlDevice(control);
-        }
-        IoDeleteDevice(fdo);
-        return STATUS_DEVICE_REMOVED;
+        status = STATUS_DEVICE_REMOVED; // nothing may reach the FDO's record once it is gone
+        goto Failed;
     }
     if (control != NULL) {
         InitializeControlRecord(control, extension);
@@ -165,6 +172,15 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phys
     fdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
+
+Failed:
+    if (fdo != NULL) {
+        IoDeleteDevice(fdo);
+    }
+    if (control != NULL) {
+        DeleteControlDevice(control);
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------- Plug and Play
@@ -178,9 +194,10 @@ static NTSTATUS NTAPI SignalForwardDone(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// PASSIVE_LEVEL. Sends the request down and waits for it to come back.
+// DispatchPnp, PASSIVE_LEVEL. Sends the request down and waits for it to come back.
 static NTSTATUS ForwardSynchronously(PDEVICE_OBJECT LowerDevice, PIRP Irp, BOOLEAN CopyStack)
 {
+    PAGED_CODE();
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     if (CopyStack) {
@@ -195,18 +212,14 @@ static NTSTATUS ForwardSynchronously(PDEVICE_OBJECT LowerDevice, PIRP Irp, BOOLE
     return status;
 }
 
-static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(Extension->TopOfStack, Irp);
-}
-
-// Stops everything the device has running: the port and its read pump, and
-// the speaker routine. The speaker is left silent. The device is going away,
-// so no control request may open a port again: one opened after this point
-// would outlive the device, or hold the remove lock that removal waits for.
+// Surprise removal and removal, PASSIVE_LEVEL. Stops everything the device
+// has running: the port and its read pump, and the speaker routine. The
+// speaker is left silent. The device is going away, so no control request
+// may open a port again: one opened after this point would outlive the
+// device, or hold the remove lock that removal waits for.
 static VOID StopDeviceActivity(PDEVICE_EXTENSION Extension)
 {
+    PAGED_CODE();
     KeWaitForSingleObject(&Extension->PortLock, Executive, KernelMode, FALSE, NULL);
     Extension->PortsRefused = TRUE;
     ClosePort(Extension);
@@ -215,11 +228,13 @@ static VOID StopDeviceActivity(PDEVICE_EXTENSION Extension)
     SilenceSpeakerIfSetByDriver();
 }
 
-// Removal: stop, let every other holder of the remove lock leave, pass the
-// request down, then take the FDO out of the stack and delete it with the
-// control device, so that a later add-device can create them again.
+// DispatchPnp, PASSIVE_LEVEL. Removal: stop, let every other holder of the
+// remove lock leave, pass the request down, then take the FDO out of the
+// stack and delete it with the control device, so that a later add-device
+// can create them again.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION Extension, PIRP Irp)
 {
+    PAGED_CODE();
     // First cut the control device off the record, then let the control
     // requests that reached the record through it finish; later ones find
     // no record, or the control device's lock removed.
@@ -253,19 +268,11 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT Fdo, PDEVICE_EXTENSION Extension, PI
 // completed here; removal is handled; everything else goes down as it is.
 static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (IsControlDevice(DeviceObject, extension)) {
-        // The control device is in no stack: nothing below it to ask.
-        const NTSTATUS carried = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return carried;
-    }
-    NTSTATUS status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, SERMDEP_FILE, __LINE__,
-                                            sizeof(IO_REMOVE_LOCK));
-    if (!NT_SUCCESS(status)) {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = NULL;
+    NTSTATUS status;
+    if (!EnterFdoRequest(DeviceObject, Irp, ControlDeviceKeepsStatus, TRUE, SERMDEP_FILE, __LINE__, &extension,
+                         &status)) {
         return status;
     }
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
@@ -291,12 +298,13 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // Power manager, PASSIVE_LEVEL (the FDO is power pageable).
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = NULL;
+    NTSTATUS status;
     PoStartNextPowerIrp(Irp);
-    if (IsControlDevice(DeviceObject, extension)) {
-        const NTSTATUS carried = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return carried;
+    if (!EnterFdoRequest(DeviceObject, Irp, ControlDeviceKeepsStatus, FALSE, SERMDEP_FILE, __LINE__, &extension,
+                         &status)) {
+        return status;
     }
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(extension->TopOfStack, Irp);
@@ -305,42 +313,41 @@ static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // WMI, PASSIVE_LEVEL: not ours, passed down.
 static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (IsControlDevice(DeviceObject, extension)) {
-        const NTSTATUS carried = Irp->IoStatus.Status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return carried;
+    PAGED_CODE();
+    PDEVICE_EXTENSION extension = NULL;
+    NTSTATUS status;
+    if (!EnterFdoRequest(DeviceObject, Irp, ControlDeviceKeepsStatus, FALSE, SERMDEP_FILE, __LINE__, &extension,
+                         &status)) {
+        return status;
     }
     return PassDown(extension, Irp);
 }
 
 // ---------------------------------------------------------------- registry
 
-#define VALUE_BUFFER_BYTES 62
-#define CALIBRATION_QUERY_BYTES 62
-#define BEEP_QUERY_BYTES 37
+// "Calibration" and "Beep" are read one at a time into one buffer. A full-
+// information reply is its fixed part and the value's name, rounded up to 4
+// bytes, then the data: "Calibration" gets room for its 18 bytes (62 in
+// all); "Beep" has always been read with room for 9 (37 in all), so a value
+// of up to 9 bytes is taken and a longer one ignored whole.
+#define ROUND_UP_4(bytes) (((bytes) + 3u) & ~3u)
+#define REPLY_HEAD_BYTES(name) \
+    ROUND_UP_4(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + sizeof(name) - sizeof(WCHAR))
+#define CALIBRATION_QUERY_BYTES (REPLY_HEAD_BYTES(L"Calibration") + CALIBRATION_DATA_LENGTH)
+#define BEEP_QUERY_BYTES (REPLY_HEAD_BYTES(L"Beep") + 9u)
+#define VALUE_BUFFER_BYTES CALIBRATION_QUERY_BYTES
+static_assert(CALIBRATION_QUERY_BYTES == 62 && BEEP_QUERY_BYTES == 37, "the buffers the values were always read with");
 #define PARAMETERS_SUFFIX L"\\Parameters"
-#define PARAMETERS_SUFFIX_BYTES 24
-#define REGISTRY_TABLE_ENTRIES 13
+#define PARAMETERS_SUFFIX_BYTES sizeof(PARAMETERS_SUFFIX) // its terminating zero included
+#define REGISTRY_TABLE_ENTRIES (REGISTRY_TABLE_VALUES + 1) // and the all-zero entry that ends it
 
-struct REGISTRY_STAGING {
-    UCHAR Filter[FILTER_DATA_LENGTH];
-    ULONG MultiMonitor;
-    ULONG TouchMonitorOx;
-    ULONG TouchMonitorOy;
-    ULONG TouchMonitorWidth;
-    ULONG TouchMonitorHeight;
-    ULONG PrimaryMonitorWidth;
-    ULONG PrimaryMonitorHeight;
-    ULONG Ltrb;
-    ULONG ButtonMode;
-};
-
-// Queries one value into Buffer (zeroed first) and, on success, copies up to
-// Length data bytes to Data; bytes the value does not have read as zero.
+// Add-device, PASSIVE_LEVEL. Queries one value into Buffer (zeroed first)
+// and, on success, copies up to Length data bytes to Data; bytes the value
+// does not have read as zero. FALSE for a value without data.
 static BOOLEAN QueryBinaryValue(HANDLE Key, PCWSTR Name, PKEY_VALUE_FULL_INFORMATION Buffer, ULONG QueryBytes,
                                 PUCHAR Data, ULONG Length)
 {
+    PAGED_CODE();
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, Name);
     RtlZeroMemory(Buffer, VALUE_BUFFER_BYTES);
@@ -363,100 +370,40 @@ static BOOLEAN QueryBinaryValue(HANDLE Key, PCWSTR Name, PKEY_VALUE_FULL_INFORMA
     return TRUE;
 }
 
-// Where one table value goes: a string of at most Capacity bytes (its NUL
-// included), or the leading bytes of a Capacity-byte destination.
-struct PARAMETER_DESTINATION {
-    PVOID Destination;
-    ULONG Capacity;
-    BOOLEAN IsString;
-};
-
-static BOOLEAN IsStringType(ULONG Type)
-{
-    return Type == REG_SZ || Type == REG_EXPAND_SZ || Type == REG_MULTI_SZ;
-}
-
-// RtlQueryRegistryValues, PASSIVE_LEVEL, once per table value (or its
-// default). The type and length are judged as the value is delivered, so a
-// value rewritten meanwhile can never be stored as something it is not. A
-// value that does not fit is left out and its destination keeps what it
-// holds; only a port name too long for its buffer ends the table.
+// RtlQueryRegistryValues, PASSIVE_LEVEL, once per table value or its
+// default: stored if its type and length fit.
 static NTSTATUS NTAPI StoreParameterValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength,
                                           PVOID Context, PVOID EntryContext)
 {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(ValueName);
     UNREFERENCED_PARAMETER(Context);
-    const PARAMETER_DESTINATION* destination = (const PARAMETER_DESTINATION*)EntryContext;
-    if (destination->IsString) {
-        if (ValueType != REG_SZ && ValueType != REG_EXPAND_SZ) {
-            return STATUS_SUCCESS;
-        }
-        if (ValueLength > destination->Capacity) {
-            return STATUS_INVALID_PARAMETER; // not STATUS_BUFFER_TOO_SMALL: the platform ignores that one
-        }
-    } else if (IsStringType(ValueType) || ValueLength > destination->Capacity) {
-        return STATUS_SUCCESS;
+    return StoreRegistryValue((const REGISTRY_DESTINATION*)EntryContext, ValueType, ValueData, ValueLength);
+}
+
+// Add-device, PASSIVE_LEVEL. The table's entries hand every value to
+// StoreParameterValue as stored: not expanded, and a multi-string whole.
+static VOID FillQueryTable(PRTL_QUERY_REGISTRY_TABLE Table, REGISTRY_TABLE_ROW Rows[REGISTRY_TABLE_VALUES])
+{
+    PAGED_CODE();
+    for (ULONG i = 0; i < REGISTRY_TABLE_VALUES; i++) {
+        PRTL_QUERY_REGISTRY_TABLE entry = &Table[i];
+        entry->QueryRoutine = StoreParameterValue;
+        entry->Flags = RTL_QUERY_REGISTRY_NOEXPAND;
+        entry->Name = (PWSTR)Rows[i].Name;
+        entry->EntryContext = &Rows[i].Destination;
+        entry->DefaultType = Rows[i].DefaultType;
+        entry->DefaultData = (PVOID)Rows[i].DefaultData;
+        entry->DefaultLength = Rows[i].DefaultLength;
     }
-    RtlCopyMemory(destination->Destination, ValueData, ValueLength);
-    return STATUS_SUCCESS;
 }
 
-// Whatever the value's type, it reaches StoreParameterValue as stored: not
-// expanded, and a multi-string whole.
-static VOID AddTableEntry(PRTL_QUERY_REGISTRY_TABLE Table, ULONG* Count, PCWSTR Name,
-                          PARAMETER_DESTINATION* Destination, ULONG DefaultType, PVOID DefaultData,
-                          ULONG DefaultLength)
-{
-    PRTL_QUERY_REGISTRY_TABLE entry = &Table[(*Count)++];
-    entry->QueryRoutine = StoreParameterValue;
-    entry->Flags = RTL_QUERY_REGISTRY_NOEXPAND;
-    entry->Name = (PWSTR)Name;
-    entry->EntryContext = Destination;
-    entry->DefaultType = DefaultType;
-    entry->DefaultData = DefaultData;
-    entry->DefaultLength = DefaultLength;
-}
-
-struct DWORD_VALUE {
-    PCWSTR Name;
-    ULONG REGISTRY_STAGING::*Field;
-    ULONG Default;
-};
-
-static const DWORD_VALUE StagedDwordValues[] = {
-    {L"MultiMonitor", &REGISTRY_STAGING::MultiMonitor, 1},
-    {L"TouchMonitorOx", &REGISTRY_STAGING::TouchMonitorOx, 0},
-    {L"TouchMonitorOy", &REGISTRY_STAGING::TouchMonitorOy, 0},
-    {L"TouchMonitorWidth", &REGISTRY_STAGING::TouchMonitorWidth, 1024},
-    {L"TouchMonitorHeight", &REGISTRY_STAGING::TouchMonitorHeight, 768},
-    {L"PrimaryMonitorWidth", &REGISTRY_STAGING::PrimaryMonitorWidth, 1024},
-    {L"PrimaryMonitorHeight", &REGISTRY_STAGING::PrimaryMonitorHeight, 768},
-    {L"LTRB", &REGISTRY_STAGING::Ltrb, 1},
-    {L"ButtonMode", &REGISTRY_STAGING::ButtonMode, 1},
-};
-
-static const UCHAR DefaultFilter[FILTER_DATA_LENGTH] = {0x00, 0x80, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00};
-static const WCHAR EmptyString[] = L"";
-static const ULONG DefaultBaudRate = 19200;
-
-static VOID ApplyStagedValues(PTOUCH_SETTINGS Settings, const REGISTRY_STAGING* Staging)
-{
-    DecodeFilterData(Staging->Filter, Settings);
-    Settings->MultiMonitor = (UCHAR)Staging->MultiMonitor;
-    Settings->TouchMonitorOx = (LONG)Staging->TouchMonitorOx;
-    Settings->TouchMonitorOy = (LONG)Staging->TouchMonitorOy;
-    Settings->TouchMonitorWidth = (LONG)Staging->TouchMonitorWidth;
-    Settings->TouchMonitorHeight = (LONG)Staging->TouchMonitorHeight;
-    Settings->PrimaryMonitorWidth = (LONG)Staging->PrimaryMonitorWidth;
-    Settings->PrimaryMonitorHeight = (LONG)Staging->PrimaryMonitorHeight;
-    Settings->Ltrb = (UCHAR)Staging->Ltrb;
-    Settings->ButtonMode = (UCHAR)Staging->ButtonMode;
-}
-
-// Reads the "\Parameters" values of an open key over the defaults.
+// Add-device, PASSIVE_LEVEL. Reads the "\Parameters" values of an open key
+// over the defaults.
 static VOID ReadParameters(PTOUCH_SETTINGS Settings, HANDLE Key, PUNICODE_STRING KeyPath,
                            PKEY_VALUE_FULL_INFORMATION ValueBuffer, PRTL_QUERY_REGISTRY_TABLE Table)
 {
+    PAGED_CODE();
     UCHAR data[CALIBRATION_DATA_LENGTH];
     if (QueryBinaryValue(Key, L"Calibration", ValueBuffer, CALIBRATION_QUERY_BYTES, data, CALIBRATION_DATA_LENGTH)) {
         DecodeCalibrationData(data, Settings);
@@ -465,27 +412,10 @@ static VOID ReadParameters(PTOUCH_SETTINGS Settings, HANDLE Key, PUNICODE_STRING
     if (QueryBinaryValue(Key, L"Beep", ValueBuffer, BEEP_QUERY_BYTES, data, BEEP_DATA_LENGTH)) {
         DecodeBeepData(data, Settings);
     }
-
-    // "PortName" and "BaudRate" land straight in their fields; the others are
-    // staged and taken only if the whole table is read.
     REGISTRY_STAGING staging;
-    RtlCopyMemory(staging.Filter, DefaultFilter, sizeof(DefaultFilter));
-    PARAMETER_DESTINATION destinations[REGISTRY_TABLE_ENTRIES - 1];
-    ULONG count = 0;
-    destinations[count] = {Settings->PortNameBuffer, sizeof(Settings->PortNameBuffer), TRUE};
-    AddTableEntry(Table, &count, L"PortName", &destinations[count], REG_SZ, (PVOID)EmptyString, 0);
-    destinations[count] = {&Settings->BaudRate, sizeof(Settings->BaudRate), FALSE};
-    AddTableEntry(Table, &count, L"BaudRate", &destinations[count], REG_DWORD, (PVOID)&DefaultBaudRate,
-                  sizeof(ULONG));
-    destinations[count] = {staging.Filter, sizeof(staging.Filter), FALSE};
-    AddTableEntry(Table, &count, L"Filter", &destinations[count], REG_BINARY, (PVOID)DefaultFilter,
-                  FILTER_DATA_LENGTH);
-    for (const DWORD_VALUE& value : StagedDwordValues) {
-        staging.*value.Field = value.Default;
-        destinations[count] = {&(staging.*value.Field), sizeof(ULONG), FALSE};
-        AddTableEntry(Table, &count, value.Name, &destinations[count], REG_DWORD, (PVOID)&value.Default,
-                      sizeof(ULONG));
-    }
+    REGISTRY_TABLE_ROW rows[REGISTRY_TABLE_VALUES];
+    DescribeRegistryTable(Settings, &staging, rows);
+    FillQueryTable(Table, rows);
     if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyPath->Buffer, Table, NULL, NULL))) {
         ApplyStagedValues(Settings, &staging);
     }
@@ -495,6 +425,7 @@ static VOID ReadParameters(PTOUCH_SETTINGS Settings, HANDLE Key, PUNICODE_STRING
 // never fails: what cannot be read keeps its default.
 VOID LoadRegistryParameters(PDEVICE_EXTENSION Extension, PUNICODE_STRING RegistryPath)
 {
+    PAGED_CODE();
     PTOUCH_SETTINGS settings = &Extension->TouchSettings;
     SetDefaultTouchSettings(settings);
 

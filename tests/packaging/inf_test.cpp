@@ -48,15 +48,19 @@ std::string Unquote(const std::string& text)
     return text.size() >= 2 && text.front() == '"' && text.back() == '"' ? text.substr(1, text.size() - 2) : text;
 }
 
-// The registry value names the driver reads: its plain-word wide literals
-// (the others are device and key paths).
+// The registry value names the driver reads: the plain-word wide literals
+// of the single-value queries and of the "\Parameters" table (the others
+// are device and key paths).
 std::set<std::string> DriverValueNames()
 {
-    const std::string source = ReadSource("driver/sermdep.cpp");
     const std::regex literal(R"re(L"([A-Za-z]+)")re");
     std::set<std::string> names;
-    for (auto it = std::sregex_iterator(source.begin(), source.end(), literal); it != std::sregex_iterator(); ++it) {
-        names.insert((*it)[1]);
+    for (const char* file : {"driver/sermdep.cpp", "core/registry_settings.cpp"}) {
+        const std::string source = ReadSource(file);
+        for (auto it = std::sregex_iterator(source.begin(), source.end(), literal); it != std::sregex_iterator();
+             ++it) {
+            names.insert((*it)[1]);
+        }
     }
     return names;
 }
