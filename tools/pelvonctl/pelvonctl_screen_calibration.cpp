@@ -10,6 +10,11 @@ namespace pelvonctl {
 namespace {
 
 constexpr double FixedOne = 65536.0;
+// A pointer pixel stands for a range of reports: the driver rounds each
+// position down to a multiple of 64 and the system down to a pixel, so the
+// middle of that range is half a pixel and half a step beyond the pixel.
+constexpr double HalfPixel = 0.5;
+constexpr double HalfReportStep = 32;
 const char* const TargetNames[TargetCount] = {"top left", "top right", "bottom right", "bottom left", "centre"};
 
 double ExactScaled(const AxisCalibration& c, double input)
@@ -84,13 +89,17 @@ ScreenCalibration::ScreenCalibration(const PixelRect& monitor, Orientation orien
 
 CalibrationPoint ScreenCalibration::PointFor(const PixelPoint& pointer, const PixelPoint& target) const
 {
-    const double x = PixelToScreenValue(pointer.X, monitor_.Left, monitor_.Width);
-    const double y = PixelToScreenValue(pointer.Y, monitor_.Top, monitor_.Height);
+    const double x = PixelToScreenValue(pointer.X + HalfPixel, monitor_.Left, monitor_.Width) + HalfReportStep;
+    const double y = PixelToScreenValue(pointer.Y + HalfPixel, monitor_.Top, monitor_.Height) + HalfReportStep;
     CalibrationPoint point{};
     point.RawX = RawFromIdentityValue(Axis::X, x, y, orientation_);
     point.RawY = RawFromIdentityValue(Axis::Y, x, y, orientation_);
-    const double tx = std::clamp(PixelToScreenValue(target.X, monitor_.Left, monitor_.Width), 0.0, 65535.0);
-    const double ty = std::clamp(PixelToScreenValue(target.Y, monitor_.Top, monitor_.Height), 0.0, 65535.0);
+    // The target is asked of the calibration the same way: the middle of
+    // the reports that put the pointer on its pixel.
+    const double tx =
+        std::clamp(PixelToScreenValue(target.X + HalfPixel, monitor_.Left, monitor_.Width) + HalfReportStep, 0.0, 65535.0);
+    const double ty =
+        std::clamp(PixelToScreenValue(target.Y + HalfPixel, monitor_.Top, monitor_.Height) + HalfReportStep, 0.0, 65535.0);
     point.ScreenX = static_cast<std::uint32_t>(std::lround(tx));
     point.ScreenY = static_cast<std::uint32_t>(std::lround(ty));
     return point;
@@ -183,7 +192,8 @@ PixelPoint ScreenCalibration::Lands(const PixelPoint& pointer) const
     const CalibrationPoint p = PointFor(pointer, pointer);
     const std::uint32_t x = DriverCalibrate(Axis::X, fit_.Result.X, PipelineInput(Axis::X, p.RawX, p.RawY, orientation_));
     const std::uint32_t y = DriverCalibrate(Axis::Y, fit_.Result.Y, PipelineInput(Axis::Y, p.RawX, p.RawY, orientation_));
-    return {ScreenValueToPixel(x, monitor_.Left, monitor_.Width), ScreenValueToPixel(y, monitor_.Top, monitor_.Height)};
+    return {ScreenValueToPixel(x - HalfReportStep, monitor_.Left, monitor_.Width) - HalfPixel,
+            ScreenValueToPixel(y - HalfReportStep, monitor_.Top, monitor_.Height) - HalfPixel};
 }
 
 } // namespace pelvonctl

@@ -21,7 +21,7 @@ std::string Fixed(std::uint32_t raw)
 std::string NoteText(const DriverParameters& p, const std::string& name)
 {
     const ValueNote* note = p.Note(name);
-    if (note == nullptr) {
+    if (note == nullptr || !p.KeyPresent) { // the first line says why nothing is read
         return "";
     }
     switch (note->Use) {
