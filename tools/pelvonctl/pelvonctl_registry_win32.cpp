@@ -1,6 +1,5 @@
-// The Parameters key on Windows: HKLM\SYSTEM\CurrentControlSet\Services\
-// pelvon\Parameters through the Win32 registry routines (all in Windows
-// 2000's advapi32). The service key itself is the installer's: it is opened,
+// The Parameters key on Windows, the service's key in HKLM, through the
+// Win32 registry routines (all in Windows 2000's advapi32). The service key itself is the installer's: it is opened,
 // never created, so that no half service is left where the driver is not
 // installed.
 #include <windows.h>

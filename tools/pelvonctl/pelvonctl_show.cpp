@@ -46,7 +46,8 @@ std::string ButtonText(std::uint8_t mask)
     const char* const buttons[3] = {"left", "right", "middle"};
     for (int i = 0; i < 3; i++) {
         if ((mask & (1u << i)) != 0) {
-            names += (names.empty() ? "" : "+") + std::string(buttons[i]);
+            names += names.empty() ? "" : "+";
+            names += buttons[i];
         }
     }
     char text[48];
@@ -83,7 +84,9 @@ std::string FormatDriverParameters(const DriverParameters& p)
     if (!p.KeyPresent) {
         out << "  (" << p.Notes.front().Why << ": the driver starts with its built-in settings)\n";
     }
-    Line(out, "PortName", (p.PortName.empty() ? "(none)" : p.PortName) + NoteText(p, "PortName"));
+    std::string port = p.PortName.empty() ? "(none)" : p.PortName;
+    port += NoteText(p, "PortName");
+    Line(out, "PortName", port);
     Line(out, "BaudRate", std::to_string(p.BaudRate) + " bit/s" + NoteText(p, "BaudRate"));
     Line(out, "Calibration",
          AxisText("X", p.CalibrationValue.X) + "; " + AxisText("Y", p.CalibrationValue.Y) + NoteText(p, "Calibration"));
