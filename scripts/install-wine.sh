@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs Wine with its 32-bit half for the real-kernel run, if missing:
-# wine, wine64 and wine32 under the i386 architecture. Quiet and idempotent.
+# wine, wine64 and wine32 under the i386 architecture; and for pelvoncal's
+# run on a virtual display, Xvfb, xdotool (the touches) and ImageMagick (the
+# screenshot and its pixels). Quiet and idempotent.
 # Usage: scripts/install-wine.sh   (run as root)
 set -euo pipefail
 
-packages=(wine wine64 wine32:i386)
+packages=(wine wine64 wine32:i386 xvfb xdotool imagemagick)
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
