@@ -321,9 +321,9 @@ std::shared_ptr<Key> KeyOfHandle(State& state, HANDLE handle, const char* routin
 {
     auto found = state.Handles.find(reinterpret_cast<uintptr_t>(handle));
     if (found == state.Handles.end()) {
-        HkBugCheck(HkRule::InvalidKernelHandle,
-                   std::string(routine) + " given " + Hex(reinterpret_cast<uintptr_t>(handle)) +
-                       ", which is not an open registry key handle");
+        HkBugCheck(HkStop::InvalidKernelHandle::NotAKeyHandle, std::string(routine) + " given " +
+                                                                   Hex(reinterpret_cast<uintptr_t>(handle)) +
+                                                                   ", which is not an open registry key handle");
     }
     return found->second.Node;
 }
@@ -332,7 +332,8 @@ std::shared_ptr<Key> KeyOfHandle(State& state, HANDLE handle, const char* routin
 
 // Stops the test when writing Bytes at Address would pass the end of a
 // declared block. Undeclared memory is trusted, as the platform trusts it.
-void CheckDestination(uintptr_t address, size_t bytes, const std::u16string& valueName, const char* what)
+void CheckDestination(uintptr_t address, size_t bytes, const std::u16string& valueName, const HkRule::Misuse& overrun,
+                      const char* what)
 {
     State& state = Registry();
     std::unique_lock<std::mutex> guard(state.Lock);
@@ -347,10 +348,9 @@ void CheckDestination(uintptr_t address, size_t bytes, const std::u16string& val
     const size_t room = start + size - address;
     if (bytes > room) {
         guard.unlock();
-        HkBugCheck(HkRule::VerifierViolation,
-                   "RtlQueryRegistryValues: value \"" + ToUtf8(valueName) + "\" needs " + std::to_string(bytes) +
-                       " bytes (" + what + ") at " + Hex(address) + ", where the declared destination has " +
-                       std::to_string(room) + " bytes left");
+        HkBugCheck(overrun, "RtlQueryRegistryValues: value \"" + ToUtf8(valueName) + "\" needs " +
+                                std::to_string(bytes) + " bytes (" + what + ") at " + Hex(address) +
+                                ", where the declared destination has " + std::to_string(room) + " bytes left");
     }
 }
 
@@ -365,15 +365,16 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
 {
     const auto address = reinterpret_cast<uintptr_t>(destination);
     if (destination == nullptr) {
-        HkBugCheck(HkRule::VerifierViolation,
+        HkBugCheck(HkStop::DetectedViolation::DirectEntryWithoutContext,
                    "RtlQueryRegistryValues: direct entry \"" + ToUtf8(name) + "\" has no EntryContext");
     }
     const size_t length = data.size();
     if (IsStringType(type)) {
-        CheckDestination(address, sizeof(UNICODE_STRING), name, "a string value needs a UNICODE_STRING");
+        CheckDestination(address, sizeof(UNICODE_STRING), name, HkStop::DetectedViolation::DirectStringIntoSmallBlock,
+                         "a string value needs a UNICODE_STRING");
         auto* target = static_cast<PUNICODE_STRING>(destination);
         if (target->Buffer == nullptr) {
-            HkBugCheck(HkRule::VerifierViolation,
+            HkBugCheck(HkStop::DetectedViolation::DirectStringWithoutBuffer,
                        "RtlQueryRegistryValues: direct string \"" + ToUtf8(name) +
                            "\" into a UNICODE_STRING without Buffer (pool-allocated result) is unsupported in "
                            "the stand-in");
@@ -381,17 +382,19 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
         if (length > target->MaximumLength) {
             return STATUS_BUFFER_TOO_SMALL;
         }
-        CheckDestination(reinterpret_cast<uintptr_t>(target->Buffer), length, name, "string data");
+        CheckDestination(reinterpret_cast<uintptr_t>(target->Buffer), length, name,
+                         HkStop::DetectedViolation::DirectStringOverrun, "string data");
         CopyBytes(target->Buffer, data.data(), length);
         target->Length = static_cast<USHORT>(std::min<size_t>(length >= 2 ? length - 2 : 0, 0xFFFF));
         return STATUS_SUCCESS;
     }
     if (length <= sizeof(ULONG)) {
-        CheckDestination(address, length, name, "raw value");
+        CheckDestination(address, length, name, HkStop::DetectedViolation::DirectRawValueOverrun, "raw value");
         CopyBytes(destination, data.data(), length);
         return STATUS_SUCCESS;
     }
-    CheckDestination(address, sizeof(LONG), name, "size word read before the store");
+    CheckDestination(address, sizeof(LONG), name, HkStop::DetectedViolation::DirectSizeWordOverrun,
+                     "size word read before the store");
     LONG sizeWord;
     std::memcpy(&sizeWord, destination, sizeof(sizeWord));
     if (sizeWord < 0) {
@@ -399,7 +402,8 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
         if (-static_cast<int64_t>(sizeWord) < static_cast<int64_t>(length)) {
             return STATUS_BUFFER_TOO_SMALL;
         }
-        CheckDestination(address, length, name, "data stored without header");
+        CheckDestination(address, length, name, HkStop::DetectedViolation::DirectHeaderlessDataOverrun,
+                         "data stored without header");
         CopyBytes(destination, data.data(), length);
         return STATUS_SUCCESS;
     }
@@ -407,7 +411,8 @@ NTSTATUS StoreDirect(const std::u16string& name, ULONG type, const std::vector<u
     if (static_cast<uint64_t>(static_cast<ULONG>(sizeWord)) < length + 8) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    CheckDestination(address, length + 8, name, "length and type header plus data");
+    CheckDestination(address, length + 8, name, HkStop::DetectedViolation::DirectHeaderAndDataOverrun,
+                     "length and type header plus data");
     const ULONG header[2] = {static_cast<ULONG>(length), type};
     std::memcpy(destination, header, sizeof(header));
     CopyBytes(static_cast<uint8_t*>(destination) + sizeof(header), data.data(), length);
@@ -427,8 +432,8 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE& entry, const std::u16string
     const NTSTATUS status = entry.QueryRoutine(nameCopy.data(), type, dataCopy.data(), static_cast<ULONG>(length),
                                                context, entry.EntryContext);
     if (HkIrql() != PASSIVE_LEVEL) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, "query routine for \"" + ToUtf8(name) +
-                                                     "\" returned at IRQL " + std::to_string(HkIrql()));
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::QueryRoutineChangedIrql,
+                   "query routine for \"" + ToUtf8(name) + "\" returned at IRQL " + std::to_string(HkIrql()));
     }
     // Documented: a routine's STATUS_BUFFER_TOO_SMALL is ignored.
     return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
@@ -486,7 +491,7 @@ std::vector<uint8_t> DefaultData(const RTL_QUERY_REGISTRY_TABLE& entry, const st
     const bool isString = entry.DefaultType == REG_SZ || entry.DefaultType == REG_EXPAND_SZ ||
                           entry.DefaultType == REG_MULTI_SZ;
     if (entry.DefaultData == nullptr && (length != 0 || isString)) {
-        HkBugCheck(HkRule::VerifierViolation,
+        HkBugCheck(HkStop::DetectedViolation::DefaultWithoutData,
                    "RtlQueryRegistryValues: entry \"" + ToUtf8(name) + "\" has a default without DefaultData");
     }
     if (length == 0 && isString) {
@@ -653,7 +658,8 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTR
 {
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "ZwOpenKey");
     if (KeyHandle == nullptr || ObjectAttributes == nullptr) {
-        HkBugCheck(HkRule::VerifierViolation, "ZwOpenKey: KeyHandle or ObjectAttributes is NULL");
+        HkBugCheck(HkStop::DetectedViolation::OpenKeyArgumentMissing,
+                   "ZwOpenKey: KeyHandle or ObjectAttributes is NULL");
     }
     if (ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
         return STATUS_INVALID_PARAMETER;
@@ -663,7 +669,8 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK, POBJECT_ATTR
         return STATUS_OBJECT_NAME_INVALID;
     }
     if (objectName->Buffer == nullptr && objectName->Length != 0) {
-        HkBugCheck(HkRule::VerifierViolation, "ZwOpenKey: ObjectName has a Length but no Buffer");
+        HkBugCheck(HkStop::DetectedViolation::OpenKeyNameWithoutBuffer,
+                   "ZwOpenKey: ObjectName has a Length but no Buffer");
     }
     const std::u16string name = FromCounted(objectName->Buffer, objectName->Length);
     const bool relative = ObjectAttributes->RootDirectory != nullptr;
@@ -715,12 +722,13 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
 {
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "ZwQueryValueKey");
     if (KeyValueInformationClass != KeyValueFullInformation) {
-        HkBugCheck(HkRule::VerifierViolation,
-                   "ZwQueryValueKey: information class " + std::to_string(KeyValueInformationClass) +
-                       " is unsupported in the stand-in");
+        HkBugCheck(HkStop::DetectedViolation::QueryValueClassUnsupported, "ZwQueryValueKey: information class " +
+                                                                              std::to_string(KeyValueInformationClass) +
+                                                                              " is unsupported in the stand-in");
     }
     if (ValueName == nullptr || ResultLength == nullptr || (KeyValueInformation == nullptr && Length != 0)) {
-        HkBugCheck(HkRule::VerifierViolation, "ZwQueryValueKey: NULL ValueName, ResultLength or buffer");
+        HkBugCheck(HkStop::DetectedViolation::QueryValueArgumentMissing,
+                   "ZwQueryValueKey: NULL ValueName, ResultLength or buffer");
     }
     const std::u16string name = FromCounted(ValueName->Buffer, ValueName->Length);
 
@@ -768,7 +776,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
     HkPassPausePoint("RtlQueryRegistryValues", Path);
     if (QueryTable == nullptr) {
-        HkBugCheck(HkRule::VerifierViolation, "RtlQueryRegistryValues: QueryTable is NULL");
+        HkBugCheck(HkStop::DetectedViolation::QueryTableMissing, "RtlQueryRegistryValues: QueryTable is NULL");
     }
     std::shared_ptr<Key> key;
     const NTSTATUS openStatus = OpenQueryKey(RelativeTo, Path, key);
@@ -780,8 +788,9 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, 
     for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable; entry->QueryRoutine != nullptr || entry->Name != nullptr;
          ++entry) {
         if (entry->Flags & unsupported) {
-            HkBugCheck(HkRule::VerifierViolation, "RtlQueryRegistryValues: entry flags " + Hex(entry->Flags) +
-                                                      " (SUBKEY/TOPKEY/NOVALUE/DELETE) unsupported in the stand-in");
+            HkBugCheck(HkStop::DetectedViolation::QueryFlagsUnsupported,
+                       "RtlQueryRegistryValues: entry flags " + Hex(entry->Flags) +
+                           " (SUBKEY/TOPKEY/NOVALUE/DELETE) unsupported in the stand-in");
         }
         const bool direct = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT) != 0;
         if (direct && (entry->Name == nullptr || entry->QueryRoutine != nullptr)) {

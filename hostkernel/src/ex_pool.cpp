@@ -135,24 +135,37 @@ bool AllBytes(const uint8_t* P, size_t Count, uint8_t Value)
     return true;
 }
 
-// Empty when both guards are intact.
-std::string GuardDamage(const Block& B)
+// What a check found wrong with a block; no Kind when nothing.
+struct Damage {
+    const HkRule::Misuse* Kind = nullptr;
+    std::string Text;
+    bool Found() const { return Kind != nullptr; }
+};
+
+Damage GuardDamage(const Block& B)
 {
     if (!AllBytes(B.Raw + B.Front - GuardBytes, GuardBytes, GuardFill)) {
-        return "write before the start of " + Describe(B);
+        return {&HkStop::SpecialPoolCorruption::WriteBeforeBlock, "write before the start of " + Describe(B)};
     }
     if (!AllBytes(B.User() + B.Size, B.Back, GuardFill)) {
-        return "write past the end of " + Describe(B);
+        return {&HkStop::SpecialPoolCorruption::WritePastBlock, "write past the end of " + Describe(B)};
     }
     return {};
 }
 
-std::string PoisonDamage(const Block& B)
+Damage PoisonDamage(const Block& B)
 {
     if (!AllBytes(B.User(), B.Size, FreedFill)) {
-        return "write after free into " + Describe(B);
+        return {&HkStop::SpecialPoolCorruption::WriteAfterFree, "write after free into " + Describe(B)};
     }
     return {};
+}
+
+void StopOnDamage(const Damage& Found)
+{
+    if (Found.Found()) {
+        HkBugCheck(*Found.Kind, Found.Text);
+    }
 }
 
 void Release(Block& B)
@@ -183,18 +196,18 @@ std::string PoolLeftBehind()
     std::lock_guard<std::mutex> guard(pool.Lock);
     std::string found;
     for (const auto& [address, block] : pool.Live) {
-        const std::string damage = GuardDamage(block);
-        if (!damage.empty()) {
-            found += damage + "; ";
+        const Damage damage = GuardDamage(block);
+        if (damage.Found()) {
+            found += damage.Text + "; ";
         }
         if (!block.LongLived) {
             found += "leaked " + Describe(block) + "; ";
         }
     }
     for (const Block& block : pool.Quarantine) {
-        const std::string damage = PoisonDamage(block);
-        if (!damage.empty()) {
-            found += damage + "; ";
+        const Damage damage = PoisonDamage(block);
+        if (damage.Found()) {
+            found += damage.Text + "; ";
         }
     }
     return found;
@@ -226,13 +239,14 @@ PVOID Allocate(POOL_TYPE Type, SIZE_T Size, ULONG Tag, const char* Site, const v
         break;
     case NonPagedPoolMustSucceed:
     case NonPagedPoolCacheAlignedMustS:
-        HkBugCheck(HkRule::VerifierViolation, std::string(Site) + " from must-succeed pool");
+        HkBugCheck(HkStop::DetectedViolation::MustSucceedPool, std::string(Site) + " from must-succeed pool");
     default:
-        HkBugCheck(HkRule::BadPoolCaller, std::string(Site) + " with invalid pool type " + std::to_string(Type));
+        HkBugCheck(HkStop::BadPoolCaller::InvalidPoolType,
+                   std::string(Site) + " with invalid pool type " + std::to_string(Type));
     }
     HkRequireIrqlAtMost(IsPaged(Type) ? APC_LEVEL : DISPATCH_LEVEL, Site);
     if (Size == 0) {
-        HkBugCheck(HkRule::VerifierViolation, std::string(Site) + " of zero bytes");
+        HkBugCheck(HkStop::DetectedViolation::ZeroByteAllocation, std::string(Site) + " of zero bytes");
     }
     {
         Pool& pool = ThePool();
@@ -267,7 +281,7 @@ PVOID Allocate(POOL_TYPE Type, SIZE_T Size, ULONG Tag, const char* Site, const v
 void Free(PVOID P, const ULONG* Tag, const char* Routine)
 {
     if (P == nullptr) {
-        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + "(NULL)");
+        HkBugCheck(HkStop::BadPoolCaller::FreedNull, std::string(Routine) + "(NULL)");
     }
     Pool& pool = ThePool();
     std::unique_lock<std::mutex> guard(pool.Lock);
@@ -275,26 +289,28 @@ void Free(PVOID P, const ULONG* Tag, const char* Routine)
     if (found == pool.Live.end()) {
         const bool twice = pool.Freed.count(P) != 0;
         guard.unlock();
-        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " of " + Address(P) +
-                                              (twice ? ", which was already freed" : ", which is not a pool block"));
+        if (twice) {
+            HkBugCheck(HkStop::BadPoolCaller::FreedTwice,
+                       std::string(Routine) + " of " + Address(P) + ", which was already freed");
+        }
+        HkBugCheck(HkStop::BadPoolCaller::FreedNonPoolAddress,
+                   std::string(Routine) + " of " + Address(P) + ", which is not a pool block");
     }
     Block block = found->second;
     guard.unlock();
 
     HkRequireIrqlAtMost(IsPaged(block.Type) ? APC_LEVEL : DISPATCH_LEVEL, Routine);
-    const std::string damage = GuardDamage(block);
-    if (!damage.empty()) {
-        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
-    }
+    StopOnDamage(GuardDamage(block));
     if (Tag != nullptr && *Tag != block.Tag) {
-        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " with tag '" + HkTagText(*Tag) + "' of " +
-                                              Describe(block));
+        HkBugCheck(HkStop::BadPoolCaller::FreedWithWrongTag,
+                   std::string(Routine) + " with tag '" + HkTagText(*Tag) + "' of " + Describe(block));
     }
 
     guard.lock();
     if (pool.Live.erase(P) == 0) {
         guard.unlock();
-        HkBugCheck(HkRule::BadPoolCaller, std::string(Routine) + " of " + Address(P) + ", freed twice at once");
+        HkBugCheck(HkStop::BadPoolCaller::FreedTwiceAtOnce,
+                   std::string(Routine) + " of " + Address(P) + ", freed twice at once");
     }
     std::memset(block.User(), FreedFill, block.Size);
     pool.Freed.insert(P);
@@ -306,11 +322,9 @@ void Free(PVOID P, const ULONG* Tag, const char* Routine)
     pool.Quarantine.pop_front();
     pool.Freed.erase(oldest.User());
     guard.unlock();
-    const std::string afterFree = PoisonDamage(oldest);
+    const Damage afterFree = PoisonDamage(oldest);
     Release(oldest);
-    if (!afterFree.empty()) {
-        HkBugCheck(HkRule::SpecialPoolCorruption, afterFree);
-    }
+    StopOnDamage(afterFree);
 }
 
 const Block& LiveBlock(Pool& pool, const void* P)
@@ -386,24 +400,22 @@ void HkDeclareLongLived(const void* P)
 
 void HkPoolCheckIntegrity()
 {
-    std::string damage;
+    Damage damage;
     {
         Pool& pool = ThePool();
         std::lock_guard<std::mutex> guard(pool.Lock);
         for (const auto& [address, block] : pool.Live) {
-            if (damage.empty()) {
+            if (!damage.Found()) {
                 damage = GuardDamage(block);
             }
         }
         for (const Block& block : pool.Quarantine) {
-            if (damage.empty()) {
+            if (!damage.Found()) {
                 damage = PoisonDamage(block);
             }
         }
     }
-    if (!damage.empty()) {
-        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
-    }
+    StopOnDamage(damage);
 }
 
 void HkPoolFlushQuarantine()
@@ -417,16 +429,14 @@ void HkPoolFlushQuarantine()
             pool.Freed.erase(block.User());
         }
     }
-    std::string damage;
+    Damage damage;
     for (Block& block : flushed) {
-        if (damage.empty()) {
+        if (!damage.Found()) {
             damage = PoisonDamage(block);
         }
         Release(block);
     }
-    if (!damage.empty()) {
-        HkBugCheck(HkRule::SpecialPoolCorruption, damage);
-    }
+    StopOnDamage(damage);
 }
 
 // ---------------------------------------------------------------- fault plan

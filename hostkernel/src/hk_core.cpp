@@ -72,8 +72,8 @@ std::string HkLeftBehind()
 std::string HkVerifierReport()
 {
     std::string report;
-    for (const std::string& failure : HkVerifierFailures()) {
-        report += failure + "\n";
+    for (const HkVerifierFailure& failure : HkVerifierFailures()) {
+        report += std::string(failure.what()) + "\n";
     }
     return report + HkLeftBehind();
 }

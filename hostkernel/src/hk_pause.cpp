@@ -56,7 +56,8 @@ void HkPassPausePoint(const char* Point, const void* Subject)
     state.Changed.notify_all();
     if (!released) {
         guard.unlock();
-        HkBugCheck(HkRule::WaitDeadlock, std::string("pause point ") + Point + " was never released");
+        HkBugCheck(HkStop::DetectedViolation::PausePointNeverReleased,
+                   std::string("pause point ") + Point + " was never released");
     }
 }
 

@@ -397,16 +397,18 @@ void CheckTargetDevice(PDEVICE_OBJECT Device, bool ManagerClose, const char* Rou
     std::lock_guard<std::mutex> guard(Objects().Lock);
     DeviceInfo* info = FindDeviceLocked(Device);
     if (info == nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + Hex(Device) +
-                                                   ", which is not a device object");
+        HkBugCheck(HkStop::IoManagerViolation::TargetNotDevice,
+                   std::string(Routine) + " to " + Hex(Device) + ", which is not a device object");
     }
     if (info->Deleted && !ManagerClose) {
-        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + info->Label + ", which was deleted");
+        HkBugCheck(HkStop::IoManagerViolation::TargetDeleted,
+                   std::string(Routine) + " to " + info->Label + ", which was deleted");
     }
     DriverInfo* driver = FindDriverLocked(info->Driver);
     if (driver != nullptr && driver->Unloaded) {
-        HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " to " + info->Label + ", whose driver " +
-                                                   Narrow(driver->Name) + " was unloaded");
+        HkBugCheck(HkStop::IoManagerViolation::TargetDriverUnloaded, std::string(Routine) + " to " + info->Label +
+                                                                         ", whose driver " + Narrow(driver->Name) +
+                                                                         " was unloaded");
     }
 }
 
@@ -419,10 +421,9 @@ void CheckClientStillHolds(PDEVICE_OBJECT Device)
             return;
         }
         if (info->ReleasedByClient && device->ReferenceCount == 0) {
-            HkBugCheck(HkRule::IoManagerViolation,
+            HkBugCheck(HkStop::IoManagerViolation::SentAfterLastDereference,
                        "a driver sent a request of its own to " + DescribeDeviceLocked(Device) +
-                           " after dereferencing its last file object of " + info->Label +
-                           " (the stack may be gone)");
+                           " after dereferencing its last file object of " + info->Label + " (the stack may be gone)");
         }
         device = info->Lower;
     }
@@ -463,9 +464,9 @@ void CheckInitializingCleared(PDRIVER_OBJECT Driver, const std::vector<PDEVICE_O
     for (PDEVICE_OBJECT device : LiveDevicesOf(Driver)) {
         if (std::find(Before.begin(), Before.end(), device) == Before.end() &&
             (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
-            HkBugCheck(HkRule::IoManagerViolation, std::string(Creator) + " of " + DescribeDriver(Driver) +
-                                                       " returned with DO_DEVICE_INITIALIZING still set on " +
-                                                       DescribeDevice(device));
+            HkBugCheck(HkStop::IoManagerViolation::LeftDeviceInitializing,
+                       std::string(Creator) + " of " + DescribeDriver(Driver) +
+                           " returned with DO_DEVICE_INITIALIZING still set on " + DescribeDevice(device));
         }
     }
 }
@@ -651,8 +652,8 @@ PDRIVER_OBJECT HkLoadDriver(PDRIVER_INITIALIZE Entry, const char* RegistryPath, 
         *Options.EntryStatus = status;
     }
     if (HkIrql() != irql) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, "DriverEntry of " + DescribeDriver(driver) + " returned at IRQL " +
-                                                     std::to_string(HkIrql()));
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::DriverEntryChangedIrql,
+                   "DriverEntry of " + DescribeDriver(driver) + " returned at IRQL " + std::to_string(HkIrql()));
     }
     CheckInitializingCleared(driver, {}, "DriverEntry");
     if (!NT_SUCCESS(status)) {
@@ -688,8 +689,8 @@ std::string HkUnloadDriver(PDRIVER_OBJECT Driver)
     const KIRQL irql = HkIrql();
     Driver->DriverUnload(Driver);
     if (HkIrql() != irql) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, "the unload routine of " + name + " returned at IRQL " +
-                                                     std::to_string(HkIrql()));
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::UnloadChangedIrql,
+                   "the unload routine of " + name + " returned at IRQL " + std::to_string(HkIrql()));
     }
     // Its code is about to go: nothing of it may still be due to run.
     HkCheckNoTimersIn(memory, bytes);
@@ -780,8 +781,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::mutex> guard(Objects().Lock);
     DriverInfo* driver = FindDriverLocked(DriverObject);
     if (driver == nullptr || driver->Unloaded) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoCreateDevice for " + Hex(DriverObject) +
-                                                   ", which is not a loaded driver object");
+        HkBugCheck(HkStop::IoManagerViolation::CreateForUnloadedDriver,
+                   "IoCreateDevice for " + Hex(DriverObject) + ", which is not a loaded driver object");
     }
     if (!name.empty()) {
         if (name[0] != u'\\') {
@@ -807,20 +808,22 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         std::lock_guard<std::mutex> guard(Objects().Lock);
         DeviceInfo* info = FindDeviceLocked(DeviceObject);
         if (info == nullptr) {
-            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + Hex(DeviceObject) +
-                                                       ", which is not a device object");
+            HkBugCheck(HkStop::IoManagerViolation::DeleteNotDevice,
+                       "IoDeleteDevice on " + Hex(DeviceObject) + ", which is not a device object");
         }
         if (info->Deleted) {
-            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + ", which was already deleted");
+            HkBugCheck(HkStop::IoManagerViolation::DeletedTwice,
+                       "IoDeleteDevice on " + info->Label + ", which was already deleted");
         }
         if (DeviceObject->AttachedDevice != nullptr) {
-            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + " while " +
-                                                       DescribeDeviceLocked(DeviceObject->AttachedDevice) +
-                                                       " is attached above it");
+            HkBugCheck(HkStop::IoManagerViolation::DeleteWithDeviceAbove,
+                       "IoDeleteDevice on " + info->Label + " while " +
+                           DescribeDeviceLocked(DeviceObject->AttachedDevice) + " is attached above it");
         }
         if (info->Lower != nullptr) {
-            HkBugCheck(HkRule::IoManagerViolation, "IoDeleteDevice on " + info->Label + " while it is still attached to " +
-                                                       DescribeDeviceLocked(info->Lower) + " (IoDetachDevice first)");
+            HkBugCheck(HkStop::IoManagerViolation::DeleteWhileAttached,
+                       "IoDeleteDevice on " + info->Label + " while it is still attached to " +
+                           DescribeDeviceLocked(info->Lower) + " (IoDetachDevice first)");
         }
         memory = info->Memory.get();
         bytes = info->Bytes;
@@ -890,22 +893,24 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
     DeviceInfo* source = FindDeviceLocked(SourceDevice);
     DeviceInfo* target = FindDeviceLocked(TargetDevice);
     if (source == nullptr || source->Deleted) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + DescribeDeviceLocked(SourceDevice) +
-                                                   ", which is not a live device object");
+        HkBugCheck(HkStop::IoManagerViolation::AttachDeadSource, "IoAttachDeviceToDeviceStack of " +
+                                                                     DescribeDeviceLocked(SourceDevice) +
+                                                                     ", which is not a live device object");
     }
     if (target == nullptr || target->Deleted) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack onto " +
-                                                   DescribeDeviceLocked(TargetDevice) +
-                                                   ", which is not a live device object");
+        HkBugCheck(HkStop::IoManagerViolation::AttachOntoDeadTarget, "IoAttachDeviceToDeviceStack onto " +
+                                                                         DescribeDeviceLocked(TargetDevice) +
+                                                                         ", which is not a live device object");
     }
     if (source->Lower != nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + source->Label +
-                                                   ", which is already attached to " +
-                                                   DescribeDeviceLocked(source->Lower));
+        HkBugCheck(HkStop::IoManagerViolation::AttachAlreadyAttached,
+                   "IoAttachDeviceToDeviceStack of " + source->Label + ", which is already attached to " +
+                       DescribeDeviceLocked(source->Lower));
     }
     PDEVICE_OBJECT top = AttachedTopLocked(TargetDevice);
     if (top == SourceDevice) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoAttachDeviceToDeviceStack of " + source->Label + " onto itself");
+        HkBugCheck(HkStop::IoManagerViolation::AttachOntoItself,
+                   "IoAttachDeviceToDeviceStack of " + source->Label + " onto itself");
     }
     if (top->Flags & DO_DEVICE_INITIALIZING) {
         return nullptr;
@@ -924,12 +929,13 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     std::lock_guard<std::mutex> guard(Objects().Lock);
     DeviceInfo* lower = FindDeviceLocked(TargetDevice);
     if (lower == nullptr || lower->Deleted) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoDetachDevice from " + DescribeDeviceLocked(TargetDevice) +
-                                                   ", which is not a live device object");
+        HkBugCheck(HkStop::IoManagerViolation::DetachDeadDevice,
+                   "IoDetachDevice from " + DescribeDeviceLocked(TargetDevice) + ", which is not a live device object");
     }
     if (TargetDevice->AttachedDevice == nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoDetachDevice from " + lower->Label +
-                                                   ", which has nothing attached (the argument is the lower device)");
+        HkBugCheck(HkStop::IoManagerViolation::DetachNothingAttached,
+                   "IoDetachDevice from " + lower->Label +
+                       ", which has nothing attached (the argument is the lower device)");
     }
     if (DeviceInfo* upper = FindDeviceLocked(TargetDevice->AttachedDevice)) {
         upper->Lower = nullptr;
@@ -962,8 +968,8 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
     std::lock_guard<std::mutex> guard(Objects().Lock);
     if (FileInfo* file = FindFileLocked(static_cast<PFILE_OBJECT>(Object))) {
         if (file->References <= 0) {
-            HkBugCheck(HkRule::ReferenceByPointer, "ObReferenceObject on file object " + Hex(Object) +
-                                                       ", which has no reference left (closed)");
+            HkBugCheck(HkStop::ReferenceByPointer::ReferencedClosedFile,
+                       "ObReferenceObject on file object " + Hex(Object) + ", which has no reference left (closed)");
         }
         return ++file->References;
     }
@@ -973,7 +979,8 @@ LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
     if (DriverInfo* driver = FindDriverLocked(static_cast<PDRIVER_OBJECT>(Object))) {
         return ++driver->PointerCount;
     }
-    HkBugCheck(HkRule::ReferenceByPointer, "ObReferenceObject on " + Hex(Object) + ", which is not an object");
+    HkBugCheck(HkStop::ReferenceByPointer::ReferencedNonObject,
+               "ObReferenceObject on " + Hex(Object) + ", which is not an object");
 }
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
@@ -984,27 +991,30 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
         std::lock_guard<std::mutex> guard(Objects().Lock);
         if (FileInfo* info = FindFileLocked(file)) {
             if (info->References <= 0) {
-                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on file object " + Hex(Object) +
-                                                           " of " + DescribeDeviceLocked(info->Device) +
-                                                           ", whose reference count is already zero");
+                HkBugCheck(HkStop::ReferenceByPointer::DereferencedUnreferencedFile,
+                           "ObDereferenceObject on file object " + Hex(Object) + " of " +
+                               DescribeDeviceLocked(info->Device) + ", whose reference count is already zero");
             }
             if (--info->References > 0) {
                 return info->References;
             }
         } else if (DeviceInfo* device = FindDeviceLocked(static_cast<PDEVICE_OBJECT>(Object))) {
             if (device->PointerCount <= 0) {
-                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + device->Label +
-                                                           " without a reference taken with ObReferenceObject");
+                HkBugCheck(HkStop::ReferenceByPointer::DereferencedUnreferencedDevice,
+                           "ObDereferenceObject on " + device->Label +
+                               " without a reference taken with ObReferenceObject");
             }
             return --device->PointerCount;
         } else if (DriverInfo* driver = FindDriverLocked(static_cast<PDRIVER_OBJECT>(Object))) {
             if (driver->PointerCount <= 0) {
-                HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + Narrow(driver->Name) +
-                                                           " without a reference taken with ObReferenceObject");
+                HkBugCheck(HkStop::ReferenceByPointer::DereferencedUnreferencedDriver,
+                           "ObDereferenceObject on " + Narrow(driver->Name) +
+                               " without a reference taken with ObReferenceObject");
             }
             return --driver->PointerCount;
         } else {
-            HkBugCheck(HkRule::ReferenceByPointer, "ObDereferenceObject on " + Hex(Object) + ", which is not an object");
+            HkBugCheck(HkStop::ReferenceByPointer::DereferencedNonObject,
+                       "ObDereferenceObject on " + Hex(Object) + ", which is not an object");
         }
     }
     // The last reference: the close goes out now, or from a worker when the

@@ -155,7 +155,7 @@ void ReleaseLocked(const std::shared_ptr<IrpRecord>& Record, const std::string& 
 // Holds a record in use for the length of a service call.
 class InUse {
 public:
-    InUse(PIRP Irp, const char* Routine, const HkRule::Rule& DeadRule)
+    InUse(PIRP Irp, const char* Routine, const HkRule::Misuse& UsedAfterFree)
     {
         std::lock_guard<std::mutex> guard(Lock());
         IrpTable& table = Table();
@@ -163,9 +163,11 @@ public:
         if (live == table.Live.end()) {
             auto dead = table.Dead.find(Irp);
             if (dead != table.Dead.end()) {
-                HkBugCheck(DeadRule, std::string(Routine) + " on " + Describe(Irp) + ", which was " + dead->second);
+                HkBugCheck(UsedAfterFree,
+                           std::string(Routine) + " on " + Describe(Irp) + ", which was " + dead->second);
             }
-            HkBugCheck(HkRule::IoManagerViolation, std::string(Routine) + " on " + Hex(Irp) + ", which is not an IRP");
+            HkBugCheck(HkStop::IoManagerViolation::NotAnIrp,
+                       std::string(Routine) + " on " + Hex(Irp) + ", which is not an IRP");
         }
         Record = live->second;
         ++Record->Users;
@@ -187,6 +189,15 @@ bool TrackedPowerMinor(UCHAR Minor)
     return Minor == IRP_MN_QUERY_POWER || Minor == IRP_MN_SET_POWER;
 }
 
+// Found when the request leaves the location or when the dispatch returns,
+// whichever comes second.
+[[noreturn]] void StopUnmarkedPending(const std::string& Who, PIRP Irp)
+{
+    HkBugCheck(HkStop::IoManagerViolation::PendingNotMarked,
+               Who + " returned STATUS_PENDING without marking " + Describe(Irp) +
+                   " pending (IoMarkIrpPending, or a completion routine that propagates PendingReturned)");
+}
+
 // The walk is leaving Location: settle the calls, promises and power
 // obligations tied to it.
 void NoteLocationLeft(IrpRecord& Record, int Location, NTSTATUS Status, bool Pending)
@@ -206,9 +217,7 @@ void NoteLocationLeft(IrpRecord& Record, int Location, NTSTATUS Status, bool Pen
             continue;
         }
         if (!Pending) {
-            HkBugCheck(HkRule::IoManagerViolation,
-                       promise->Who + " returned STATUS_PENDING without marking " + Describe(Record.Irp) +
-                           " pending (IoMarkIrpPending, or a completion routine that propagates PendingReturned)");
+            StopUnmarkedPending(promise->Who, Record.Irp);
         }
         promise = Record.Promises.erase(promise);
     }
@@ -216,7 +225,7 @@ void NoteLocationLeft(IrpRecord& Record, int Location, NTSTATUS Status, bool Pen
         const PowerDelivery delivery = Record.Power.back();
         Record.Power.pop_back();
         if (!delivery.Started) {
-            HkBugCheck(HkRule::IoManagerViolation,
+            HkBugCheck(HkStop::IoManagerViolation::PowerFinishedWithoutStartNext,
                        DescribeDevice(delivery.Device) + " finished with power " + Describe(Record.Irp) +
                            " without calling PoStartNextPowerIrp (Windows 2000 needs it from every driver)");
         }
@@ -248,16 +257,15 @@ void CheckInformation(PIRP Irp)
     if ((major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) &&
         (location->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED &&
         information > location->Parameters.DeviceIoControl.OutputBufferLength) {
-        HkBugCheck(HkRule::IoManagerViolation,
+        HkBugCheck(HkStop::IoManagerViolation::InformationOverOutputBuffer,
                    Describe(Irp) + " (" + MajorName(major) + ") completed with Information " +
                        std::to_string(information) + ", larger than its output buffer of " +
                        std::to_string(location->Parameters.DeviceIoControl.OutputBufferLength) + " bytes");
     }
     if (major == IRP_MJ_READ && information > location->Parameters.Read.Length) {
-        HkBugCheck(HkRule::IoManagerViolation, Describe(Irp) + " (IRP_MJ_READ) completed with Information " +
-                                                   std::to_string(information) + ", more than the " +
-                                                   std::to_string(location->Parameters.Read.Length) +
-                                                   " bytes asked for");
+        HkBugCheck(HkStop::IoManagerViolation::InformationOverReadLength,
+                   Describe(Irp) + " (IRP_MJ_READ) completed with Information " + std::to_string(information) +
+                       ", more than the " + std::to_string(location->Parameters.Read.Length) + " bytes asked for");
     }
 }
 
@@ -269,10 +277,9 @@ void FinishBuiltRequest(const std::shared_ptr<IrpRecord>& Record)
     const NTSTATUS status = irp->IoStatus.Status;
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status)) {
         if (irp->IoStatus.Information > Record->OutputLength) {
-            HkBugCheck(HkRule::IoManagerViolation, Describe(irp) + " came back with Information " +
-                                                       std::to_string(irp->IoStatus.Information) +
-                                                       ", larger than its output buffer of " +
-                                                       std::to_string(Record->OutputLength) + " bytes");
+            HkBugCheck(HkStop::IoManagerViolation::InformationOverBuiltOutputBuffer,
+                       Describe(irp) + " came back with Information " + std::to_string(irp->IoStatus.Information) +
+                           ", larger than its output buffer of " + std::to_string(Record->OutputLength) + " bytes");
         }
         if (irp->IoStatus.Information != 0) {
             std::memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
@@ -321,7 +328,7 @@ void ReachTop(const std::shared_ptr<IrpRecord>& Record)
 {
     switch (Record->Origin) {
     case IrpOrigin::Driver:
-        HkBugCheck(HkRule::IoManagerViolation,
+        HkBugCheck(HkStop::IoManagerViolation::AllocatedIrpReachedTop,
                    Describe(Record->Irp) + " from IoAllocateIrp was completed all the way back to the I/O manager; "
                                            "its completion routine must return STATUS_MORE_PROCESSING_REQUIRED and "
                                            "the driver free or reuse it");
@@ -347,9 +354,7 @@ void CheckDispatchReturn(IrpRecord& Record, CallFrame& Frame, NTSTATUS Status, c
         if (!Frame.Left) {
             Record.Promises.push_back({Frame.Location, Frame.Generation, Who});
         } else if (!Frame.PendingAtLeave) {
-            HkBugCheck(HkRule::IoManagerViolation,
-                       Who + " returned STATUS_PENDING without marking " + Describe(Record.Irp) +
-                           " pending (IoMarkIrpPending, or a completion routine that propagates PendingReturned)");
+            StopUnmarkedPending(Who, Record.Irp);
         }
         return;
     }
@@ -359,17 +364,19 @@ void CheckDispatchReturn(IrpRecord& Record, CallFrame& Frame, NTSTATUS Status, c
         LocationLeft().wait_for(guard, std::chrono::duration<double>(GraceSeconds()), [&] { return Frame.Left; });
     }
     if (!Frame.Left) {
-        HkBugCheck(HkRule::IoManagerViolation, Who + " returned " + StatusText(Status) + " without completing " +
-                                                   Describe(Record.Irp) + "; a request kept must return STATUS_PENDING");
+        HkBugCheck(HkStop::IoManagerViolation::KeptWithoutPending, Who + " returned " + StatusText(Status) +
+                                                                       " without completing " + Describe(Record.Irp) +
+                                                                       "; a request kept must return STATUS_PENDING");
     }
     if (Frame.PendingAtLeave) {
-        HkBugCheck(HkRule::IoManagerViolation, Who + " marked " + Describe(Record.Irp) + " pending but returned " +
-                                                   StatusText(Status) + " instead of STATUS_PENDING");
+        HkBugCheck(HkStop::IoManagerViolation::MarkedPendingReturnedOther,
+                   Who + " marked " + Describe(Record.Irp) + " pending but returned " + StatusText(Status) +
+                       " instead of STATUS_PENDING");
     }
     if (Frame.StatusAtLeave != Status) {
-        HkBugCheck(HkRule::IoManagerViolation, Who + " returned " + StatusText(Status) + " but " +
-                                                   Describe(Record.Irp) + " was completed with " +
-                                                   StatusText(Frame.StatusAtLeave));
+        HkBugCheck(HkStop::IoManagerViolation::ReturnedOtherThanCompleted,
+                   Who + " returned " + StatusText(Status) + " but " + Describe(Record.Irp) + " was completed with " +
+                       StatusText(Frame.StatusAtLeave));
     }
 }
 
@@ -384,6 +391,26 @@ std::string OriginText(IrpOrigin Origin)
         return "the I/O manager";
     }
     return "?";
+}
+
+// IoFreeIrp and IoReuseIrp: only the driver's own IRP, back from every
+// driver it went to and with no cancel routine left, may be given back.
+void CheckDriverMayRecycle(PIRP Irp, const IrpRecord& Record, const char* Routine, const char* WhoFreesIt)
+{
+    if (Record.Origin != IrpOrigin::Driver) {
+        HkBugCheck(HkStop::IoManagerViolation::ForeignIrpFreedOrReused,
+                   std::string(Routine) + " on " + Describe(Irp) + ", which came from " + OriginText(Record.Origin) +
+                       WhoFreesIt);
+    }
+    if (Irp->CurrentLocation <= Irp->StackCount) {
+        HkBugCheck(HkStop::IoManagerViolation::HeldIrpFreedOrReused,
+                   std::string(Routine) + " on " + Describe(Irp) + ", which " +
+                       DescribeDevice(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) + " still holds");
+    }
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
+        HkBugCheck(HkStop::IoManagerViolation::IrpFreedOrReusedWithCancelRoutine,
+                   std::string(Routine) + " on " + Describe(Irp) + " with a cancel routine set");
+    }
 }
 
 thread_local PIRP UserRequestOnThisThread = nullptr;
@@ -406,13 +433,13 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
 {
     const char* routine = ViaPoCallDriver ? "PoCallDriver" : "IoCallDriver";
     HkRequireIrqlAtMost(DISPATCH_LEVEL, routine);
-    InUse use(Irp, routine, HkRule::IoManagerViolation);
+    InUse use(Irp, routine, HkStop::IoManagerViolation::IrpUsedAfterFree);
     IrpRecord& record = *use.Record;
 
     if (Irp->CurrentLocation <= 1) {
-        HkBugCheck(HkRule::NoMoreIrpStackLocations, Describe(Irp) + " with StackCount " +
-                                                        std::to_string(Irp->StackCount) + " sent to " +
-                                                        DescribeDevice(Device) + " has no stack location left");
+        HkBugCheck(HkStop::NoMoreIrpStackLocations::NoLocationLeft,
+                   Describe(Irp) + " with StackCount " + std::to_string(Irp->StackCount) + " sent to " +
+                       DescribeDevice(Device) + " has no stack location left");
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     const UCHAR major = next->MajorFunction;
@@ -422,18 +449,19 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
     const bool throughHandle = record.Origin == IrpOrigin::Manager;
     CheckTargetDevice(Device, throughHandle, routine);
     if (Irp->CurrentLocation - 1 < Device->StackSize) {
-        HkBugCheck(HkRule::NoMoreIrpStackLocations,
+        HkBugCheck(HkStop::NoMoreIrpStackLocations::FewerLocationsThanStack,
                    Describe(Irp) + " has " + std::to_string(Irp->CurrentLocation - 1) +
                        " stack locations left but the stack of " + DescribeDevice(Device) + " needs StackSize " +
                        std::to_string(Device->StackSize));
     }
     if (major == IRP_MJ_POWER && !ViaPoCallDriver) {
-        HkBugCheck(HkRule::IoManagerViolation, "power " + Describe(Irp) + " passed to " + DescribeDevice(Device) +
-                                                   " with IoCallDriver; Windows 2000 requires PoCallDriver");
+        HkBugCheck(HkStop::IoManagerViolation::PowerViaIoCallDriver,
+                   "power " + Describe(Irp) + " passed to " + DescribeDevice(Device) +
+                       " with IoCallDriver; Windows 2000 requires PoCallDriver");
     }
     if (major != IRP_MJ_POWER && ViaPoCallDriver) {
-        HkBugCheck(HkRule::IoManagerViolation, "PoCallDriver with " + Describe(Irp) + " (" + MajorName(major) +
-                                                   "), which is not a power request");
+        HkBugCheck(HkStop::IoManagerViolation::PoCallDriverNotPower,
+                   "PoCallDriver with " + Describe(Irp) + " (" + MajorName(major) + "), which is not a power request");
     }
     if (Irp->CurrentLocation == Irp->StackCount + 1 && record.Origin != IrpOrigin::Manager) {
         CheckClientStillHolds(Device);
@@ -451,7 +479,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
                 // With a completion routine of its own the driver may still
                 // call PoStartNextPowerIrp from that routine.
                 if (!owner.Started && !ownRoutine) {
-                    HkBugCheck(HkRule::IoManagerViolation,
+                    HkBugCheck(HkStop::IoManagerViolation::PowerPassedBeforeStartNext,
                                DescribeDevice(owner.Device) + " passed power " + Describe(Irp) +
                                    " down without calling PoStartNextPowerIrp first");
                 }
@@ -484,14 +512,14 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
     const std::string who = DescribeDevice(Device) + "'s dispatch routine for " + MajorName(major);
     PDRIVER_DISPATCH dispatch = Device->DriverObject->MajorFunction[major];
     if (dispatch == nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, DescribeDriver(Device->DriverObject) + " has no dispatch routine for " +
-                                                   MajorName(major));
+        HkBugCheck(HkStop::IoManagerViolation::NoDispatchRoutine,
+                   DescribeDriver(Device->DriverObject) + " has no dispatch routine for " + MajorName(major));
     }
     const KIRQL irql = HkIrql();
     const NTSTATUS status = dispatch(Device, Irp);
     if (HkIrql() != irql) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, who + " returned at IRQL " + std::to_string(HkIrql()) +
-                                                     ", entered at " + std::to_string(irql));
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::DispatchRoutineChangedIrql,
+                   who + " returned at IRQL " + std::to_string(HkIrql()) + ", entered at " + std::to_string(irql));
     }
     CheckDispatchReturn(record, frame, status, who);
     return status;
@@ -499,20 +527,20 @@ NTSTATUS CallDriver(PDEVICE_OBJECT Device, PIRP Irp, bool ViaPoCallDriver)
 
 void NotePowerIrpStarted(PIRP Irp)
 {
-    InUse use(Irp, "PoStartNextPowerIrp", HkRule::IoManagerViolation);
+    InUse use(Irp, "PoStartNextPowerIrp", HkStop::IoManagerViolation::IrpUsedAfterFree);
     IrpRecord& record = *use.Record;
     std::lock_guard<std::mutex> guard(Lock());
     if (Irp->CurrentLocation > Irp->StackCount) {
-        HkBugCheck(HkRule::IoManagerViolation,
+        HkBugCheck(HkStop::IoManagerViolation::StartNextAfterLocationLeft,
                    "PoStartNextPowerIrp on " + Describe(Irp) +
                        " after the caller's stack location was skipped or completed; it must be called while "
                        "the current location is still the caller's");
     }
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
     if (location->MajorFunction != IRP_MJ_POWER) {
-        HkBugCheck(HkRule::IoManagerViolation, "PoStartNextPowerIrp on " + Describe(Irp) + " (" +
-                                                   MajorName(location->MajorFunction) +
-                                                   "), which is not a power request");
+        HkBugCheck(HkStop::IoManagerViolation::StartNextNotPower, "PoStartNextPowerIrp on " + Describe(Irp) + " (" +
+                                                                      MajorName(location->MajorFunction) +
+                                                                      "), which is not a power request");
     }
     if (!TrackedPowerMinor(location->MinorFunction)) {
         return;
@@ -523,8 +551,9 @@ void NotePowerIrpStarted(PIRP Irp)
             return;
         }
     }
-    HkBugCheck(HkRule::IoManagerViolation, "PoStartNextPowerIrp on " + Describe(Irp) +
-                                               " from a stack location that is not the caller's (skipped first?)");
+    HkBugCheck(HkStop::IoManagerViolation::StartNextFromForeignLocation,
+               "PoStartNextPowerIrp on " + Describe(Irp) +
+                   " from a stack location that is not the caller's (skipped first?)");
 }
 
 ManagerIrp MakeManagerIrp(CCHAR StackSize, UCHAR Major, UCHAR Minor, PFILE_OBJECT File, KPROCESSOR_MODE Mode)
@@ -565,9 +594,10 @@ NTSTATUS SendManagerIrp(PDEVICE_OBJECT Target, ManagerIrp& Request)
         const UCHAR major = IoGetNextIrpStackLocation(Request.Irp)->MajorFunction;
         CallDriver(Target, Request.Irp, power);
         if (HkCriticalRegionDepth() != regions) {
-            HkBugCheck(HkRule::ApcIndexMismatch, DescribeDevice(Target) + " returned from " + MajorName(major) +
-                                                     " with unbalanced critical regions (" + std::to_string(regions) +
-                                                     " before, " + std::to_string(HkCriticalRegionDepth()) + " after)");
+            HkBugCheck(HkStop::ApcIndexMismatch::UnbalancedCriticalRegion,
+                       DescribeDevice(Target) + " returned from " + MajorName(major) +
+                           " with unbalanced critical regions (" + std::to_string(regions) + " before, " +
+                           std::to_string(HkCriticalRegionDepth()) + " after)");
         }
     }
     if (!request->Finished) {
@@ -664,20 +694,9 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
-    InUse use(Irp, "IoReuseIrp", HkRule::IoManagerViolation);
+    InUse use(Irp, "IoReuseIrp", HkStop::IoManagerViolation::IrpUsedAfterFree);
     IrpRecord& record = *use.Record;
-    if (record.Origin != IrpOrigin::Driver) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoReuseIrp on " + Describe(Irp) + ", which came from " +
-                                                   OriginText(record.Origin) + ", not IoAllocateIrp");
-    }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
-        HkBugCheck(HkRule::IoManagerViolation,
-                   "IoReuseIrp on " + Describe(Irp) + ", which " +
-                       DescribeDevice(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) + " still holds");
-    }
-    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoReuseIrp on " + Describe(Irp) + " with a cancel routine set");
-    }
+    CheckDriverMayRecycle(Irp, record, "IoReuseIrp", ", not IoAllocateIrp");
     const CSHORT type = Irp->Type;
     const USHORT size = Irp->Size;
     const CHAR stackCount = Irp->StackCount;
@@ -696,20 +715,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
 VOID NTAPI IoFreeIrp(PIRP Irp)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
-    InUse use(Irp, "IoFreeIrp", HkRule::IoManagerViolation);
+    InUse use(Irp, "IoFreeIrp", HkStop::IoManagerViolation::IrpUsedAfterFree);
     IrpRecord& record = *use.Record;
-    if (record.Origin != IrpOrigin::Driver) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoFreeIrp on " + Describe(Irp) + ", which came from " +
-                                                   OriginText(record.Origin) + "; the I/O manager frees it");
-    }
-    if (Irp->CurrentLocation <= Irp->StackCount) {
-        HkBugCheck(HkRule::IoManagerViolation,
-                   "IoFreeIrp on " + Describe(Irp) + ", which " +
-                       DescribeDevice(IoGetCurrentIrpStackLocation(Irp)->DeviceObject) + " still holds");
-    }
-    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-        HkBugCheck(HkRule::IoManagerViolation, "IoFreeIrp on " + Describe(Irp) + " with a cancel routine set");
-    }
+    CheckDriverMayRecycle(Irp, record, "IoFreeIrp", "; the I/O manager frees it");
     std::lock_guard<std::mutex> guard(Lock());
     ReleaseLocked(use.Record, "freed by IoFreeIrp");
 }
@@ -727,10 +735,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     UNREFERENCED_PARAMETER(PriorityBoost);
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
-    InUse use(Irp, "IoCompleteRequest", HkRule::IrpCompletedTwice);
+    InUse use(Irp, "IoCompleteRequest", HkStop::IrpCompletedTwice::CompletedAfterFree);
     IrpRecord& record = *use.Record;
     if (Irp->CurrentLocation > Irp->StackCount + 1) {
-        HkBugCheck(HkRule::IrpCompletedTwice, Describe(Irp) + " completed again after it had reached its top");
+        HkBugCheck(HkStop::IrpCompletedTwice::CompletedPastTop,
+                   Describe(Irp) + " completed again after it had reached its top");
     }
     if (Irp->CurrentLocation == Irp->StackCount + 1) {
         bool sent;
@@ -739,17 +748,20 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             sent = record.SentThisGeneration;
         }
         if (sent) {
-            HkBugCheck(HkRule::IrpCompletedTwice,
+            HkBugCheck(HkStop::IrpCompletedTwice::CompletedAfterReturnToCreator,
                        Describe(Irp) + " completed again after it had come back to its creator");
         }
-        HkBugCheck(HkRule::IoManagerViolation, Describe(Irp) + " completed although no driver holds it");
+        HkBugCheck(HkStop::IoManagerViolation::CompletedUnheld,
+                   Describe(Irp) + " completed although no driver holds it");
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-        HkBugCheck(HkRule::IoManagerViolation, Describe(Irp) + " completed with STATUS_PENDING");
+        HkBugCheck(HkStop::IoManagerViolation::CompletedWithStatusPending,
+                   Describe(Irp) + " completed with STATUS_PENDING");
     }
     // IoCancelIrp may be exchanging it on another thread right now.
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
-        HkBugCheck(HkRule::CancelStateInCompletedIrp, Describe(Irp) + " completed with its cancel routine still set");
+        HkBugCheck(HkStop::CancelStateInCompletedIrp::CompletedWithCancelRoutine,
+                   Describe(Irp) + " completed with its cancel routine still set");
     }
     CheckInformation(Irp);
 
@@ -788,9 +800,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         }
         const NTSTATUS result = routine(device, Irp, context);
         if (HkIrql() != irql) {
-            HkBugCheck(HkRule::IrqlMismatchOnReturn, "completion routine of " + Describe(Irp) +
-                                                         " returned at IRQL " + std::to_string(HkIrql()) +
-                                                         ", called at " + std::to_string(irql));
+            HkBugCheck(HkStop::IrqlMismatchOnReturn::CompletionRoutineChangedIrql,
+                       "completion routine of " + Describe(Irp) + " returned at IRQL " + std::to_string(HkIrql()) +
+                           ", called at " + std::to_string(irql));
         }
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             return; // the IRP belongs to whoever kept it
@@ -798,14 +810,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         {
             std::lock_guard<std::mutex> guard(Lock());
             if (record.Released || record.Generation != generation) {
-                HkBugCheck(HkRule::IoManagerViolation,
+                HkBugCheck(HkStop::IoManagerViolation::CompletionFreedWithoutMoreProcessing,
                            "a completion routine freed or reused " + Describe(Irp) + " but returned " +
                                StatusText(result) + " instead of STATUS_MORE_PROCESSING_REQUIRED");
             }
         }
         if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned &&
             (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0) {
-            HkBugCheck(HkRule::IoManagerViolation,
+            HkBugCheck(HkStop::IoManagerViolation::CompletionDroppedPending,
                        "the completion routine " + DescribeDevice(device) + " set on " + Describe(Irp) +
                            " returned without IoMarkIrpPending although Irp->PendingReturned is set");
         }
@@ -816,7 +828,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-    InUse use(Irp, "IoCancelIrp", HkRule::IoManagerViolation);
+    InUse use(Irp, "IoCancelIrp", HkStop::IoManagerViolation::IrpUsedAfterFree);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     // The owner of the request reads the flag without the cancel spin lock.
@@ -828,13 +840,13 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
         IoReleaseCancelSpinLock(irql);
-        HkBugCheck(HkRule::CancelStateInCompletedIrp,
+        HkBugCheck(HkStop::CancelStateInCompletedIrp::CancelRoutineOnUnheldIrp,
                    Describe(Irp) + " has a cancel routine set although no driver holds it");
     }
     Irp->CancelIrql = irql;
     routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
     if (HkIrql() != irql) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn,
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::CancelRoutineChangedIrql,
                    "cancel routine of " + Describe(Irp) + " returned at IRQL " + std::to_string(HkIrql()) +
                        "; it must release the cancel spin lock with IoReleaseCancelSpinLock(Irp->CancelIrql)");
     }

@@ -229,8 +229,8 @@ NTSTATUS HkAddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
     const KIRQL irql = HkIrql();
     const NTSTATUS status = addDevice(Driver, Pdo);
     if (HkIrql() != irql) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, "AddDevice of " + DescribeDriver(Driver) + " returned at IRQL " +
-                                                     std::to_string(HkIrql()));
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::AddDeviceChangedIrql,
+                   "AddDevice of " + DescribeDriver(Driver) + " returned at IRQL " + std::to_string(HkIrql()));
     }
     CheckInitializingCleared(Driver, before, "AddDevice");
     return status;

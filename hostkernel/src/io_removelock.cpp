@@ -50,18 +50,23 @@ std::string DescribeHold(const Hold& Held)
     return text;
 }
 
+void CheckRemlockSize(PIO_REMOVE_LOCK Lock, ULONG RemlockSize, const char* Routine)
+{
+    if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockSizeWrong,
+                   std::string(Routine) + " on " + Describe(Lock) + " with RemlockSize " + std::to_string(RemlockSize) +
+                       ", not sizeof(IO_REMOVE_LOCK) = " + std::to_string(sizeof(IO_REMOVE_LOCK)));
+    }
+}
+
 // Caller holds Table().Lock.
 LockInfo& Tracked(PIO_REMOVE_LOCK Lock, ULONG RemlockSize, const char* Routine)
 {
-    if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
-        HkBugCheck(HkRule::RemoveLockViolation, std::string(Routine) + " on " + Describe(Lock) + " with RemlockSize " +
-                                                    std::to_string(RemlockSize) + ", not sizeof(IO_REMOVE_LOCK) = " +
-                                                    std::to_string(sizeof(IO_REMOVE_LOCK)));
-    }
+    CheckRemlockSize(Lock, RemlockSize, Routine);
     auto found = Table().Locks.find(Lock);
     if (found == Table().Locks.end()) {
-        HkBugCheck(HkRule::RemoveLockViolation, std::string(Routine) + " on " + Describe(Lock) +
-                                                    ", which IoInitializeRemoveLock never initialised");
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockNotInitialized,
+                   std::string(Routine) + " on " + Describe(Lock) + ", which IoInitializeRemoveLock never initialised");
     }
     return found->second;
 }
@@ -74,9 +79,9 @@ void UntrackLocked(PIO_REMOVE_LOCK Lock, LockInfo& Info, PVOID Tag, const char* 
         const int64_t now = HkClock();
         for (const Hold& held : Info.Holds) {
             if (now - held.Since > Info.MaxLockedMinutes * UnitsPerMinute) {
-                HkBugCheck(HkRule::RemoveLockViolation, Describe(Lock) + " held with " + DescribeHold(held) +
-                                                            " for longer than MaxLockedMinutes (" +
-                                                            std::to_string(Info.MaxLockedMinutes) + ")");
+                HkBugCheck(HkStop::DetectedViolation::RemoveLockHeldTooLong,
+                           Describe(Lock) + " held with " + DescribeHold(held) + " for longer than MaxLockedMinutes (" +
+                               std::to_string(Info.MaxLockedMinutes) + ")");
             }
         }
     }
@@ -86,16 +91,17 @@ void UntrackLocked(PIO_REMOVE_LOCK Lock, LockInfo& Info, PVOID Tag, const char* 
             return;
         }
     }
-    HkBugCheck(HkRule::RemoveLockViolation, std::string(Routine) + " on " + Describe(Lock) + ": tag " + Hex(Tag) +
-                                                " not found in the tracking list (released without a matching "
-                                                "acquisition, or with another tag)");
+    HkBugCheck(HkStop::DetectedViolation::RemoveLockTagNotHeld,
+               std::string(Routine) + " on " + Describe(Lock) + ": tag " + Hex(Tag) +
+                   " not found in the tracking list (released without a matching acquisition, or with another tag)");
 }
 
 void Decrement(PIO_REMOVE_LOCK Lock)
 {
     const LONG count = InterlockedDecrement(&Lock->Common.IoCount);
     if (count < 0) {
-        HkBugCheck(HkRule::RemoveLockViolation, Describe(Lock) + " released more often than acquired");
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockReleasedTooOften,
+                   Describe(Lock) + " released more often than acquired");
     }
     if (count == 0) {
         KeSetEvent(&Lock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -116,9 +122,9 @@ void RemoveLocksGoingAway(const void* Begin, size_t Length, const std::string& W
             continue;
         }
         if (!entry->second.Holds.empty()) {
-            HkBugCheck(HkRule::RemoveLockViolation, What + " deleted while its " + Describe(entry->first) +
-                                                        " is still held with " +
-                                                        DescribeHold(entry->second.Holds.front()));
+            HkBugCheck(HkStop::DetectedViolation::RemoveLockDeletedWhileHeld,
+                       What + " deleted while its " + Describe(entry->first) + " is still held with " +
+                           DescribeHold(entry->second.Holds.front()));
         }
         entry = MemoryStays ? std::next(entry) : locks.erase(entry);
     }
@@ -170,7 +176,7 @@ void HkCheckRemoveLocksIdle()
 {
     const std::string held = RemoveLockLeaks();
     if (!held.empty()) {
-        HkBugCheck(HkRule::RemoveLockViolation, "the driver was declared idle but " + held);
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockHeldWhenIdle, "the driver was declared idle but " + held);
     }
 }
 
@@ -182,25 +188,22 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLock");
     {
         std::lock_guard<std::mutex> guard(Table().Lock);
-        if (RemlockSize != sizeof(IO_REMOVE_LOCK)) {
-            HkBugCheck(HkRule::RemoveLockViolation, "IoInitializeRemoveLock on " + Describe(Lock) +
-                                                        " with RemlockSize " + std::to_string(RemlockSize) +
-                                                        ", not sizeof(IO_REMOVE_LOCK)");
-        }
+        CheckRemlockSize(Lock, RemlockSize, "IoInitializeRemoveLock");
         if (HighWatermark >= 0x80000000u) {
-            HkBugCheck(HkRule::RemoveLockViolation, "IoInitializeRemoveLock on " + Describe(Lock) +
-                                                        " with HighWatermark " + std::to_string(HighWatermark));
+            HkBugCheck(HkStop::DetectedViolation::RemoveLockHighWatermarkInvalid,
+                       "IoInitializeRemoveLock on " + Describe(Lock) + " with HighWatermark " +
+                           std::to_string(HighWatermark));
         }
         auto found = Table().Locks.find(Lock);
         if (found != Table().Locks.end()) {
             if (found->second.ReleasedAndWaited) {
-                HkBugCheck(HkRule::RemoveLockViolation, "IoInitializeRemoveLock on " + Describe(Lock) +
-                                                            " after IoReleaseRemoveLockAndWait");
+                HkBugCheck(HkStop::DetectedViolation::RemoveLockReinitializedAfterWait,
+                           "IoInitializeRemoveLock on " + Describe(Lock) + " after IoReleaseRemoveLockAndWait");
             }
             if (!found->second.Holds.empty()) {
-                HkBugCheck(HkRule::RemoveLockViolation, "IoInitializeRemoveLock on " + Describe(Lock) +
-                                                            " while it is held with " +
-                                                            DescribeHold(found->second.Holds.front()));
+                HkBugCheck(HkStop::DetectedViolation::RemoveLockReinitializedWhileHeld,
+                           "IoInitializeRemoveLock on " + Describe(Lock) + " while it is held with " +
+                               DescribeHold(found->second.Holds.front()));
             }
         }
         LockInfo& info = Table().Locks[Lock];
@@ -234,10 +237,10 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     // The platform compares its count, which includes the lock's own bias of
     // one, so a watermark of N admits N - 1 holds at once.
     if (info.HighWatermark != 0 && info.Holds.size() + 1 > info.HighWatermark) {
-        HkBugCheck(HkRule::RemoveLockViolation, Describe(RemoveLock) + " acquired " +
-                                                    std::to_string(info.Holds.size()) +
-                                                    " times at once: its count, with the bias, is above its "
-                                                    "HighWatermark of " + std::to_string(info.HighWatermark));
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockAboveHighWatermark,
+                   Describe(RemoveLock) + " acquired " + std::to_string(info.Holds.size()) +
+                       " times at once: its count, with the bias, is above its HighWatermark of " +
+                       std::to_string(info.HighWatermark));
     }
     return STATUS_SUCCESS;
 }
@@ -260,8 +263,8 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
         std::lock_guard<std::mutex> guard(Table().Lock);
         LockInfo& info = Tracked(RemoveLock, RemlockSize, "IoReleaseRemoveLockAndWait");
         if (info.ReleasedAndWaited) {
-            HkBugCheck(HkRule::RemoveLockViolation, "IoReleaseRemoveLockAndWait on " + Describe(RemoveLock) +
-                                                        " a second time");
+            HkBugCheck(HkStop::DetectedViolation::RemoveLockWaitedTwice,
+                       "IoReleaseRemoveLockAndWait on " + Describe(RemoveLock) + " a second time");
         }
         UntrackLocked(RemoveLock, info, Tag, "IoReleaseRemoveLockAndWait");
         info.ReleasedAndWaited = true;
@@ -274,9 +277,9 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     std::lock_guard<std::mutex> guard(Table().Lock);
     LockInfo& info = Tracked(RemoveLock, RemlockSize, "IoReleaseRemoveLockAndWait");
     if (!info.Holds.empty()) {
-        HkBugCheck(HkRule::RemoveLockViolation, "IoReleaseRemoveLockAndWait on " + Describe(RemoveLock) +
-                                                    " returned with " + DescribeHold(info.Holds.front()) +
-                                                    " still tracked");
+        HkBugCheck(HkStop::DetectedViolation::RemoveLockHeldAfterWait,
+                   "IoReleaseRemoveLockAndWait on " + Describe(RemoveLock) + " returned with " +
+                       DescribeHold(info.Holds.front()) + " still tracked");
     }
 }
 

@@ -68,10 +68,10 @@ HkIoResult Send(HANDLE Handle, UCHAR Major, const std::shared_ptr<UserBuffers>& 
             return;
         }
         if (information > Buffers->Output.size()) {
-            HkBugCheck(HkRule::IoManagerViolation, std::string(MajorName(Major)) +
-                                                       " from user mode came back with Information " +
-                                                       std::to_string(information) + ", larger than its buffer of " +
-                                                       std::to_string(Buffers->Output.size()) + " bytes");
+            HkBugCheck(HkStop::IoManagerViolation::InformationOverUserBuffer,
+                       std::string(MajorName(Major)) + " from user mode came back with Information " +
+                           std::to_string(information) + ", larger than its buffer of " +
+                           std::to_string(Buffers->Output.size()) + " bytes");
         }
         std::memcpy(Buffers->Output.data(), Irp->AssociatedIrp.SystemBuffer, information);
     };

@@ -72,8 +72,9 @@ DISPATCHER_HEADER* CheckedEvent(PVOID Object, const char* Routine)
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     if (header == nullptr || header->Size != EventSize ||
         (header->Type != NotificationEvent && header->Type != SynchronizationEvent)) {
-        HkBugCheck(HkRule::VerifierViolation, std::string(Routine) + " on " + Address(Object) +
-                                                  ", which is not an initialised event (the stand-in waits on events only)");
+        HkBugCheck(HkStop::DetectedViolation::NotAnEvent,
+                   std::string(Routine) + " on " + Address(Object) +
+                       ", which is not an initialised event (the stand-in waits on events only)");
     }
     return header;
 }
@@ -102,10 +103,13 @@ void CheckSuspendableWait(PVOID Object)
     }
     const std::string held = HkRemoveLockHeldWithTag(request);
     if (!held.empty()) {
-        HkBugCheck(HkRule::VerifierViolation,
-                   "KeWaitForSingleObject on " + Address(Object) + " outside a critical region in the thread of a "
-                   "user-mode request that holds " + held + ": suspending that thread would stall removal "
-                   "(KeEnterCriticalRegion first)");
+        HkBugCheck(HkStop::DetectedViolation::SuspendableWaitHoldingRemoveLock,
+                   "KeWaitForSingleObject on " + Address(Object) +
+                       " outside a critical region in the thread of a "
+                       "user-mode request that holds " +
+                       held +
+                       ": suspending that thread would stall removal "
+                       "(KeEnterCriticalRegion first)");
     }
 }
 
@@ -138,7 +142,8 @@ VOID NTAPI KeLeaveCriticalRegion(VOID)
 {
     HkRequireIrqlAtMost(APC_LEVEL, "KeLeaveCriticalRegion");
     if (CriticalRegionDepth == 0) {
-        HkBugCheck(HkRule::VerifierViolation, "KeLeaveCriticalRegion without a KeEnterCriticalRegion on this thread");
+        HkBugCheck(HkStop::DetectedViolation::LeftUnenteredCriticalRegion,
+                   "KeLeaveCriticalRegion without a KeEnterCriticalRegion on this thread");
     }
     --CriticalRegionDepth;
 }
@@ -149,7 +154,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     Dispatcher& state = TheDispatcher();
     std::lock_guard<std::mutex> guard(state.Lock);
     if (state.Waiters.count(&Event->Header) != 0) {
-        HkBugCheck(HkRule::VerifierViolation, "KeInitializeEvent on " + Address(Event) + " while a thread waits on it");
+        HkBugCheck(HkStop::DetectedViolation::EventReinitializedWhileWaited,
+                   "KeInitializeEvent on " + Address(Event) + " while a thread waits on it");
     }
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Absolute = 0;
@@ -166,7 +172,8 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
     DISPATCHER_HEADER* header = CheckedEvent(Event, "KeSetEvent");
     if (Wait) {
-        HkBugCheck(HkRule::VerifierViolation, "KeSetEvent with Wait = TRUE is not modelled by the stand-in");
+        HkBugCheck(HkStop::DetectedViolation::SetEventWithWait,
+                   "KeSetEvent with Wait = TRUE is not modelled by the stand-in");
     }
     Dispatcher& state = TheDispatcher();
     std::lock_guard<std::mutex> guard(state.Lock);
@@ -266,9 +273,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= limit) {
             RemoveWaiter(state, header, &self);
             guard.unlock();
-            HkBugCheck(HkRule::WaitDeadlock, "deadlock: KeWaitForSingleObject on event " + Address(Object) +
-                                                 " not signalled within " + std::to_string(limit) +
-                                                 " s of real time");
+            HkBugCheck(HkStop::DetectedViolation::EventWaitDeadlock, "deadlock: KeWaitForSingleObject on event " +
+                                                                         Address(Object) + " not signalled within " +
+                                                                         std::to_string(limit) + " s of real time");
         }
     }
 }

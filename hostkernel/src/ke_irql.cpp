@@ -74,17 +74,18 @@ void HkSetIrql(KIRQL Irql)
 void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine)
 {
     if (CurrentIrql > MaxIrql) {
-        HkBugCheck(HkRule::IrqlNotLessOrEqual, std::string(Routine) + " called at IRQL " +
-                                                   std::to_string(CurrentIrql) + ", above " +
-                                                   std::to_string(MaxIrql));
+        HkBugCheck(HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql, std::string(Routine) + " called at IRQL " +
+                                                                           std::to_string(CurrentIrql) + ", above " +
+                                                                           std::to_string(MaxIrql));
     }
 }
 
 void HkCheckPagedCode(const char* Function)
 {
     if (CurrentIrql > APC_LEVEL) {
-        HkBugCheck(HkRule::IrqlNotLessOrEqual, std::string("pageable code ") + Function + " called at IRQL " +
-                                                   std::to_string(CurrentIrql) + ", above APC_LEVEL");
+        HkBugCheck(HkStop::IrqlNotLessOrEqual::PagedCodeAboveApcLevel,
+                   std::string("pageable code ") + Function + " called at IRQL " + std::to_string(CurrentIrql) +
+                       ", above APC_LEVEL");
     }
 }
 
@@ -106,8 +107,9 @@ KIRQL NTAPI KeGetCurrentIrql(VOID)
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     if (NewIrql < CurrentIrql) {
-        HkBugCheck(HkRule::IrqlNotGreaterOrEqual, "KeRaiseIrql to " + std::to_string(NewIrql) +
-                                                      " from the higher IRQL " + std::to_string(CurrentIrql));
+        HkBugCheck(HkStop::IrqlNotGreaterOrEqual::RaisedToLowerIrql, "KeRaiseIrql to " + std::to_string(NewIrql) +
+                                                                         " from the higher IRQL " +
+                                                                         std::to_string(CurrentIrql));
     }
     const KIRQL old = CurrentIrql;
     CurrentIrql = NewIrql;
@@ -117,8 +119,8 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > CurrentIrql) {
-        HkBugCheck(HkRule::IrqlNotLessOrEqual, "KeLowerIrql to " + std::to_string(NewIrql) +
-                                                   " from the lower IRQL " + std::to_string(CurrentIrql));
+        HkBugCheck(HkStop::IrqlNotLessOrEqual::LoweredToHigherIrql,
+                   "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " + std::to_string(CurrentIrql));
     }
     CurrentIrql = NewIrql;
 }
@@ -140,13 +142,14 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
         std::unique_lock<std::mutex> guard(locks.Lock);
         auto held = locks.Owners.find(SpinLock);
         if (held != locks.Owners.end() && held->second == self) {
-            HkBugCheck(HkRule::SpinLockAlreadyOwned,
+            HkBugCheck(HkStop::SpinLockAlreadyOwned::AcquiredByOwner,
                        "spin lock " + Address(SpinLock) + " acquired again by the thread holding it (deadlock)");
         }
         const auto limit = std::chrono::duration<double>(HkWaitWatchdog());
         if (!locks.Released.wait_for(guard, limit, [&] { return locks.Owners.count(SpinLock) == 0; })) {
-            HkBugCheck(HkRule::WaitDeadlock, "deadlock: spin lock " + Address(SpinLock) + " not released within " +
-                                                 std::to_string(HkWaitWatchdog()) + " s");
+            HkBugCheck(HkStop::DetectedViolation::SpinLockDeadlock, "deadlock: spin lock " + Address(SpinLock) +
+                                                                        " not released within " +
+                                                                        std::to_string(HkWaitWatchdog()) + " s");
         }
         locks.Owners[SpinLock] = self;
         *SpinLock = 1;
@@ -163,7 +166,7 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         std::lock_guard<std::mutex> guard(locks.Lock);
         auto held = locks.Owners.find(SpinLock);
         if (held == locks.Owners.end() || held->second != std::this_thread::get_id()) {
-            HkBugCheck(HkRule::SpinLockNotOwned,
+            HkBugCheck(HkStop::SpinLockNotOwned::ReleasedByNonOwner,
                        "spin lock " + Address(SpinLock) + " released by a thread that does not hold it");
         }
         locks.Owners.erase(held);

@@ -152,9 +152,9 @@ void RunDpc(PKDPC Dpc)
         queue.RunningDpcs.erase(queue.RunningDpcs.find(Dpc));
     }
     if (after != DISPATCH_LEVEL) {
-        HkBugCheck(HkRule::IrqlMismatchOnReturn, "DPC routine " + Address(reinterpret_cast<const void*>(Dpc->DeferredRoutine)) +
-                                                     " returned at IRQL " + std::to_string(after) +
-                                                     ", not DISPATCH_LEVEL");
+        HkBugCheck(HkStop::IrqlMismatchOnReturn::DpcRoutineChangedIrql,
+                   "DPC routine " + Address(reinterpret_cast<const void*>(Dpc->DeferredRoutine)) +
+                       " returned at IRQL " + std::to_string(after) + ", not DISPATCH_LEVEL");
     }
 }
 
@@ -249,8 +249,8 @@ void CheckTimer(PKTIMER Timer, const char* Routine)
 {
     if (Timer == nullptr || Timer->Header.Size != TimerSize ||
         (Timer->Header.Type != TimerNotificationObject && Timer->Header.Type != TimerSynchronizationObject)) {
-        HkBugCheck(HkRule::TimerOrDpcInvalid, std::string(Routine) + " on " + Address(Timer) +
-                                                  ", which is not an initialised timer");
+        HkBugCheck(HkStop::TimerOrDpcInvalid::NotATimer,
+                   std::string(Routine) + " on " + Address(Timer) + ", which is not an initialised timer");
     }
 }
 
@@ -347,17 +347,20 @@ void HkCheckNoTimersIn(const void* Begin, size_t Length)
     for (const auto& [timer, pending] : queue.Pending) {
         if (Overlaps(timer, sizeof(KTIMER), Begin, Length) ||
             (pending.Dpc != nullptr && Overlaps(pending.Dpc, sizeof(KDPC), Begin, Length))) {
-            HkBugCheck(HkRule::TimerOrDpcInvalid, "memory freed with a " + DescribeTimer(timer, pending));
+            HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithTimerPending,
+                       "memory freed with a " + DescribeTimer(timer, pending));
         }
     }
     for (PKDPC dpc : queue.QueuedDpcs) {
         if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
-            HkBugCheck(HkRule::TimerOrDpcInvalid, "memory freed with DPC " + Address(dpc) + " still queued");
+            HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcQueued,
+                       "memory freed with DPC " + Address(dpc) + " still queued");
         }
     }
     for (PKDPC dpc : queue.RunningDpcs) {
         if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
-            HkBugCheck(HkRule::TimerOrDpcInvalid, "memory freed while DPC " + Address(dpc) + " is running");
+            HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcRunning,
+                       "memory freed while DPC " + Address(dpc) + " is running");
         }
     }
 }
@@ -375,7 +378,8 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
     TimerQueue& queue = Queue();
     std::lock_guard<std::mutex> guard(queue.Lock);
     if (queue.Pending.count(Timer) != 0) {
-        HkBugCheck(HkRule::TimerOrDpcInvalid, "KeInitializeTimer on timer " + Address(Timer) + ", which is pending");
+        HkBugCheck(HkStop::TimerOrDpcInvalid::TimerReinitializedWhilePending,
+                   "KeInitializeTimer on timer " + Address(Timer) + ", which is pending");
     }
     Timer->Header.Type = TimerNotificationObject;
     Timer->Header.Absolute = 0;
@@ -396,7 +400,8 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
     CheckTimer(Timer, "KeSetTimer");
     if (Dpc != nullptr && Dpc->Type != DpcObject) {
-        HkBugCheck(HkRule::TimerOrDpcInvalid, "KeSetTimer with " + Address(Dpc) + ", which is not an initialised DPC");
+        HkBugCheck(HkStop::TimerOrDpcInvalid::NotADpc,
+                   "KeSetTimer with " + Address(Dpc) + ", which is not an initialised DPC");
     }
     // Negative: an interval from now; otherwise an absolute system time.
     const int64_t due = DueTime.QuadPart < 0 ? VirtualNow - DueTime.QuadPart : DueTime.QuadPart - SystemTimeBase;
@@ -429,7 +434,8 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     TimerQueue& queue = Queue();
     std::lock_guard<std::mutex> guard(queue.Lock);
     if (IsQueued(queue, Dpc)) {
-        HkBugCheck(HkRule::TimerOrDpcInvalid, "KeInitializeDpc on DPC " + Address(Dpc) + ", which is queued");
+        HkBugCheck(HkStop::TimerOrDpcInvalid::DpcReinitializedWhileQueued,
+                   "KeInitializeDpc on DPC " + Address(Dpc) + ", which is queued");
     }
     Dpc->Type = DpcObject;
     Dpc->Number = 0;

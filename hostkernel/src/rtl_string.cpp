@@ -77,7 +77,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     const size_t bytes = HkWcsLen(SourceString) * sizeof(WCHAR);
     // The platform truncates silently; a driver never means that.
     if (bytes + sizeof(WCHAR) > MaxUnicodeBytes) {
-        HkBugCheck(HkRule::VerifierViolation,
+        HkBugCheck(HkStop::DetectedViolation::StringTooLong,
                    "RtlInitUnicodeString of " + std::to_string(bytes) + " bytes, too long for a UNICODE_STRING");
     }
     DestinationString->Length = static_cast<USHORT>(bytes);
@@ -92,9 +92,9 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
     }
     const size_t bytes = HkWcsLen(Source) * sizeof(WCHAR);
     if (Destination->Length > Destination->MaximumLength) {
-        HkBugCheck(HkRule::VerifierViolation, "RtlAppendUnicodeToString to a string whose Length " +
-                                                  std::to_string(Destination->Length) + " exceeds its MaximumLength " +
-                                                  std::to_string(Destination->MaximumLength));
+        HkBugCheck(HkStop::DetectedViolation::StringLengthOverMaximum,
+                   "RtlAppendUnicodeToString to a string whose Length " + std::to_string(Destination->Length) +
+                       " exceeds its MaximumLength " + std::to_string(Destination->MaximumLength));
     }
     if (Destination->Length + bytes > Destination->MaximumLength) {
         return STATUS_BUFFER_TOO_SMALL; // all or nothing

@@ -46,9 +46,9 @@ TEST_F(Irql, RaisingDownOrLoweringUpStops)
 {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(StopRule([&] { KeRaiseIrql(APC_LEVEL, &old); }), "IRQL_NOT_GREATER_OR_EQUAL");
+    EXPECT_EQ(StopRule([&] { KeRaiseIrql(APC_LEVEL, &old); }), HkStop::IrqlNotGreaterOrEqual::RaisedToLowerIrql);
     KeLowerIrql(APC_LEVEL);
-    EXPECT_EQ(StopRule([] { KeLowerIrql(DISPATCH_LEVEL); }), "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(StopRule([] { KeLowerIrql(DISPATCH_LEVEL); }), HkStop::IrqlNotLessOrEqual::LoweredToHigherIrql);
 }
 
 TEST_F(Irql, BelongsToTheThread)
@@ -119,16 +119,16 @@ TEST_F(SpinLock, MisusesStop)
                   KIRQL again;
                   KeAcquireSpinLock(&lock, &again);
               }),
-              "SPIN_LOCK_ALREADY_OWNED");
+              HkStop::SpinLockAlreadyOwned::AcquiredByOwner);
     KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(StopRule([&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }), "SPIN_LOCK_NOT_OWNED");
+    EXPECT_EQ(StopRule([&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }), HkStop::SpinLockNotOwned::ReleasedByNonOwner);
 
     // Releasing a lock another thread holds is the same misuse.
     KeAcquireSpinLock(&lock, &old);
-    std::string rule;
-    std::thread other([&] { rule = StopRule([&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }); });
+    HkRule::Misuse stop = NoStop;
+    std::thread other([&] { stop = StopRule([&] { KeReleaseSpinLock(&lock, PASSIVE_LEVEL); }); });
     other.join();
-    EXPECT_EQ(rule, "SPIN_LOCK_NOT_OWNED");
+    EXPECT_EQ(stop, HkStop::SpinLockNotOwned::ReleasedByNonOwner);
     KeReleaseSpinLock(&lock, old);
 }
 
@@ -141,10 +141,10 @@ TEST_F(SpinLock, CancelSpinLockIsOneGlobalLock)
                   KIRQL again;
                   IoAcquireCancelSpinLock(&again);
               }),
-              "SPIN_LOCK_ALREADY_OWNED");
+              HkStop::SpinLockAlreadyOwned::AcquiredByOwner);
     IoReleaseCancelSpinLock(old);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(StopRule([] { IoReleaseCancelSpinLock(PASSIVE_LEVEL); }), "SPIN_LOCK_NOT_OWNED");
+    EXPECT_EQ(StopRule([] { IoReleaseCancelSpinLock(PASSIVE_LEVEL); }), HkStop::SpinLockNotOwned::ReleasedByNonOwner);
 }
 
 TEST_F(SpinLock, NeverReleasedStopsAsDeadlock)
@@ -166,14 +166,11 @@ TEST_F(SpinLock, NeverReleasedStopsAsDeadlock)
     while (!held) {
         std::this_thread::sleep_for(1ms);
     }
-    try {
-        KIRQL old;
-        KeAcquireSpinLock(&lock, &old);
-        ADD_FAILURE() << "acquired a lock another thread holds";
-    } catch (const HkVerifierFailure& failure) {
-        EXPECT_EQ(failure.RuleName, "DRIVER_VERIFIER_DETECTED_VIOLATION");
-        EXPECT_NE(failure.Detail.find("deadlock"), std::string::npos);
-    }
+    EXPECT_EQ(StopRule([&] {
+                  KIRQL old;
+                  KeAcquireSpinLock(&lock, &old);
+              }),
+              HkStop::DetectedViolation::SpinLockDeadlock);
     done = true;
     holder.join();
 }
@@ -256,10 +253,10 @@ TEST_F(Event, WaitAboveApcLevelStopsUnlessItPolls)
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(StopRule([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }),
-              "IRQL_NOT_LESS_OR_EQUAL");
+              HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
     timeout.QuadPart = -10000;
     EXPECT_EQ(StopRule([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout); }),
-              "IRQL_NOT_LESS_OR_EQUAL");
+              HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
     timeout.QuadPart = 0;
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
     KeLowerIrql(old);
@@ -269,7 +266,7 @@ TEST_F(Event, UninitialisedEventStops)
 {
     KEVENT event;
     memset(&event, 0, sizeof(event));
-    EXPECT_EQ(StopRule([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }), "DRIVER_VERIFIER_DETECTED_VIOLATION");
+    EXPECT_EQ(StopRule([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }), HkStop::DetectedViolation::NotAnEvent);
 }
 
 TEST_F(Event, WaitNobodySatisfiesStopsAsDeadlock)
@@ -277,13 +274,8 @@ TEST_F(Event, WaitNobodySatisfiesStopsAsDeadlock)
     HkSetWaitWatchdog(0.1);
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    try {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        ADD_FAILURE() << "the wait returned";
-    } catch (const HkVerifierFailure& failure) {
-        EXPECT_EQ(failure.RuleName, "DRIVER_VERIFIER_DETECTED_VIOLATION");
-        EXPECT_NE(failure.Detail.find("deadlock"), std::string::npos);
-    }
+    EXPECT_EQ(StopRule([&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }),
+              HkStop::DetectedViolation::EventWaitDeadlock);
     EXPECT_EQ(HkVerifierFailures().size(), 1u);
 }
 
@@ -323,7 +315,7 @@ TEST(PagedCode, StopsAboveApcLevel)
     PAGED_CODE();
     KeLowerIrql(old);
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(StopRule([] { PAGED_CODE(); }), "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(StopRule([] { PAGED_CODE(); }), HkStop::IrqlNotLessOrEqual::PagedCodeAboveApcLevel);
     KeLowerIrql(old);
     HkVerifierResetFailures();
 }

@@ -271,14 +271,14 @@ TEST_F(IoDevice, UnloadReportsDevicesLeftAndChecksTheirTimers)
     LARGE_INTEGER due;
     due.QuadPart = -1000000;
     KeSetTimer(timer, due, nullptr);
-    ExpectStop("TIMER_OR_DPC_INVALID", "", [&] { HkUnloadDriver(driver); });
+    ExpectStop(HkStop::TimerOrDpcInvalid::FreedWithTimerPending, [&] { HkUnloadDriver(driver); });
 
     driver = LoadScripted();
     device = NewDevice(driver, {}, nullptr, sizeof(KTIMER));
     timer = static_cast<PKTIMER>(device->DeviceExtension);
     KeInitializeTimer(timer);
     KeSetTimer(timer, due, nullptr);
-    ExpectStop("TIMER_OR_DPC_INVALID", "", [&] { IoDeleteDevice(device); });
+    ExpectStop(HkStop::TimerOrDpcInvalid::FreedWithTimerPending, [&] { IoDeleteDevice(device); });
 }
 
 // ---- verifier stops
@@ -287,38 +287,36 @@ TEST_F(IoDevice, StopsDeletingADeviceTwiceOrWhileAttached)
 {
     PDEVICE_OBJECT device = NewDevice(driver);
     IoDeleteDevice(device);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "already deleted", [&] { IoDeleteDevice(device); });
+    ExpectStop(HkStop::IoManagerViolation::DeletedTwice, [&] { IoDeleteDevice(device); });
 
     driver = LoadScripted();
     PDEVICE_OBJECT lower = NewDevice(driver);
     PDEVICE_OBJECT upper = NewDevice(driver);
     IoAttachDeviceToDeviceStack(upper, lower);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "still attached to", [&] { IoDeleteDevice(upper); });
+    ExpectStop(HkStop::IoManagerViolation::DeleteWhileAttached, [&] { IoDeleteDevice(upper); });
 
     driver = LoadScripted();
     lower = NewDevice(driver);
     upper = NewDevice(driver);
     IoAttachDeviceToDeviceStack(upper, lower);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "is attached above it", [&] { IoDeleteDevice(lower); });
+    ExpectStop(HkStop::IoManagerViolation::DeleteWithDeviceAbove, [&] { IoDeleteDevice(lower); });
 
     driver = LoadScripted();
     lower = NewDevice(driver);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "has nothing attached", [&] { IoDetachDevice(lower); });
+    ExpectStop(HkStop::IoManagerViolation::DetachNothingAttached, [&] { IoDetachDevice(lower); });
 }
 
 TEST_F(IoDevice, StopsADriverEntryThatLeavesADeviceInitialising)
 {
     LeaveInitializing = true;
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "DriverEntry of \\Driver\\probe returned with DO_DEVICE_INITIALIZING",
-               [&] { HkLoadDriver(ProbeEntry, ServicePath); });
+    ExpectStop(HkStop::IoManagerViolation::LeftDeviceInitializing, [&] { HkLoadDriver(ProbeEntry, ServicePath); });
 }
 
 TEST_F(IoDevice, StopsRequestsToDeletedDevicesAndToStacksTheSenderLetGo)
 {
     PDEVICE_OBJECT device = NewDevice(driver);
     IoDeleteDevice(device);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "which was deleted",
-               [&] { IofCallDriver(device, IoAllocateIrp(1, FALSE)); });
+    ExpectStop(HkStop::IoManagerViolation::TargetDeleted, [&] { IofCallDriver(device, IoAllocateIrp(1, FALSE)); });
 
     driver = LoadScripted();
     NewDevice(driver, {}, "\\Device\\Serial0");
@@ -328,13 +326,13 @@ TEST_F(IoDevice, StopsRequestsToDeletedDevicesAndToStacksTheSenderLetGo)
     PDEVICE_OBJECT port;
     ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &port), STATUS_SUCCESS);
     ObfDereferenceObject(file);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "after dereferencing its last file object",
+    ExpectStop(HkStop::IoManagerViolation::SentAfterLastDereference,
                [&] { IofCallDriver(port, IoAllocateIrp(1, FALSE)); });
 
     driver = LoadScripted();
     device = NewDevice(driver);
     ASSERT_EQ(HkUnloadDriver(driver).find("remains") != std::string::npos, true);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "was unloaded",
+    ExpectStop(HkStop::IoManagerViolation::TargetDriverUnloaded,
                [&] { IofCallDriver(device, IoAllocateIrp(1, FALSE)); });
 }
 
@@ -347,20 +345,20 @@ TEST_F(IoDevice, StopsReferenceCountsGoingBelowZero)
     PDEVICE_OBJECT port;
     ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &port), STATUS_SUCCESS);
     ObfDereferenceObject(file);
-    ExpectStop("REFERENCE_BY_POINTER", "already zero", [&] { ObfDereferenceObject(file); });
+    ExpectStop(HkStop::ReferenceByPointer::DereferencedUnreferencedFile, [&] { ObfDereferenceObject(file); });
 
     driver = LoadScripted();
     PDEVICE_OBJECT device = NewDevice(driver);
     ObfReferenceObject(device);
     ObfDereferenceObject(device);
-    ExpectStop("REFERENCE_BY_POINTER", "without a reference", [&] { ObfDereferenceObject(device); });
+    ExpectStop(HkStop::ReferenceByPointer::DereferencedUnreferencedDevice, [&] { ObfDereferenceObject(device); });
     int notAnObject = 0;
-    ExpectStop("REFERENCE_BY_POINTER", "not an object", [&] { ObfReferenceObject(&notAnObject); });
+    ExpectStop(HkStop::ReferenceByPointer::ReferencedNonObject, [&] { ObfReferenceObject(&notAnObject); });
 }
 
 TEST_F(IoDevice, StopsDeviceServicesAbovePassiveLevel)
 {
-    ExpectStop("IRQL_NOT_LESS_OR_EQUAL", "IoCreateDevice", [&] {
+    ExpectStop(HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql, [&] {
         KfRaiseIrql(DISPATCH_LEVEL);
         Create(nullptr);
     });

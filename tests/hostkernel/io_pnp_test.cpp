@@ -135,8 +135,7 @@ TEST_F(IoPnp, StopsPowerRequestsPassedWithIoCallDriver)
         PoStartNextPowerIrp(Irp);
         return PassDown(pdo, Irp);
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "requires PoCallDriver",
-               [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
+    ExpectStop(HkStop::IoManagerViolation::PowerViaIoCallDriver, [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
 }
 
 TEST_F(IoPnp, StopsPowerRequestsPassedOrFinishedWithoutPoStartNextPowerIrp)
@@ -147,14 +146,12 @@ TEST_F(IoPnp, StopsPowerRequestsPassedOrFinishedWithoutPoStartNextPowerIrp)
         IoSkipCurrentIrpStackLocation(Irp);
         return PoCallDriver(pdo, Irp);
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "without calling PoStartNextPowerIrp first",
-               [&] { HkSendPower(fdo, IRP_MN_QUERY_POWER); });
+    ExpectStop(HkStop::IoManagerViolation::PowerPassedBeforeStartNext, [&] { HkSendPower(fdo, IRP_MN_QUERY_POWER); });
 
     driver = LoadScripted();
     fdo = AddFdo(HkCreateBusPdo());
     SetHandler(fdo, [](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "without calling PoStartNextPowerIrp",
-               [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
+    ExpectStop(HkStop::IoManagerViolation::PowerFinishedWithoutStartNext, [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
 
     driver = LoadScripted();
     pdo = HkCreateBusPdo();
@@ -164,14 +161,13 @@ TEST_F(IoPnp, StopsPowerRequestsPassedOrFinishedWithoutPoStartNextPowerIrp)
         PoStartNextPowerIrp(Irp); // too late: the location is no longer its own
         return PoCallDriver(pdo, Irp);
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "after the caller's stack location was skipped",
-               [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
+    ExpectStop(HkStop::IoManagerViolation::StartNextAfterLocationLeft, [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
 
     driver = LoadScripted();
     pdo = HkCreateBusPdo();
     fdo = AddFdo(pdo);
     SetHandler(fdo, [pdo](PDEVICE_OBJECT, PIRP Irp) { return PoCallDriver(pdo, Irp); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "not a power request", [&] { HkSendFlush(fdo); });
+    ExpectStop(HkStop::IoManagerViolation::PoCallDriverNotPower, [&] { HkSendFlush(fdo); });
 }
 
 NTSTATUS NTAPI StartNextInRoutine(PDEVICE_OBJECT, PIRP Irp, PVOID)
@@ -210,8 +206,7 @@ TEST_F(IoPnp, StopsAnAddDeviceThatLeavesItsDeviceInitialising)
 {
     driver->DriverExtension->AddDevice = SloppyAddDevice;
     PDEVICE_OBJECT pdo = HkCreateBusPdo();
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "AddDevice of \\Driver\\scripted returned with DO_DEVICE_INITIALIZING",
-               [&] { HkAddDevice(driver, pdo); });
+    ExpectStop(HkStop::IoManagerViolation::LeftDeviceInitializing, [&] { HkAddDevice(driver, pdo); });
 }
 
 } // namespace

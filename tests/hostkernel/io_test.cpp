@@ -445,15 +445,14 @@ TEST_F(IoIrp, StopsARequestWithTooFewStackLocations)
     bottom = NewDevice(driver);
     middle = NewDevice(driver, [this](PDEVICE_OBJECT, PIRP Irp) { return PassDown(bottom, Irp); });
     IoAttachDeviceToDeviceStack(middle, bottom);
-    ExpectStop("NO_MORE_IRP_STACK_LOCATIONS", "needs StackSize 2", [&] {
+    ExpectStop(HkStop::NoMoreIrpStackLocations::FewerLocationsThanStack, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE); // the stack needs two
         IofCallDriver(middle, irp);
     });
     driver = LoadScripted();
     bottom = NewDevice(driver);
-    ExpectStop("NO_MORE_IRP_STACK_LOCATIONS", "no stack location left", [&] {
-        IofCallDriver(bottom, IoAllocateIrp(0, FALSE));
-    });
+    ExpectStop(HkStop::NoMoreIrpStackLocations::NoLocationLeft,
+               [&] { IofCallDriver(bottom, IoAllocateIrp(0, FALSE)); });
 }
 
 TEST_F(IoIrp, StopsASecondCompletion)
@@ -463,9 +462,8 @@ TEST_F(IoIrp, StopsASecondCompletion)
         Complete(Irp, STATUS_SUCCESS);
         return Complete(Irp, STATUS_SUCCESS);
     });
-    ExpectStop("MULTIPLE_IRP_COMPLETE_REQUESTS", "completed again", [&] {
-        IofCallDriver(bottom, NewRequest(bottom, IRP_MJ_WRITE, &creatorLog));
-    });
+    ExpectStop(HkStop::IrpCompletedTwice::CompletedAfterReturnToCreator,
+               [&] { IofCallDriver(bottom, NewRequest(bottom, IRP_MJ_WRITE, &creatorLog)); });
     // A threaded request is freed at its top: completing it again is too late.
     driver = LoadScripted();
     PIRP kept = nullptr;
@@ -473,12 +471,12 @@ TEST_F(IoIrp, StopsASecondCompletion)
         kept = Irp;
         return Complete(Irp, STATUS_SUCCESS);
     });
-    ExpectStop("MULTIPLE_IRP_COMPLETE_REQUESTS", "freed by the I/O manager", [&] {
+    ExpectStop(HkStop::IrpCompletedTwice::CompletedAfterFree, [&] {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK iosb;
-        IofCallDriver(bottom, IoBuildDeviceIoControlRequest(0x220000, bottom, nullptr, 0, nullptr, 0, FALSE, &event,
-                                                            &iosb));
+        IofCallDriver(bottom,
+                      IoBuildDeviceIoControlRequest(0x220000, bottom, nullptr, 0, nullptr, 0, FALSE, &event, &iosb));
         Complete(kept, STATUS_SUCCESS);
     });
 }
@@ -497,28 +495,26 @@ TEST_F(IoIrp, StopsCompletionsWithPendingStatusACancelRoutineOrTooMuchInformatio
         IofCallDriver(bottom, irp);
     };
     HkReset();
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "with STATUS_PENDING", [&] {
-        send([](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_PENDING); });
-    });
-    ExpectStop("CANCEL_STATE_IN_COMPLETED_IRP", "cancel routine still set", [&] {
+    ExpectStop(HkStop::IoManagerViolation::CompletedWithStatusPending,
+               [&] { send([](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_PENDING); }); });
+    ExpectStop(HkStop::CancelStateInCompletedIrp::CompletedWithCancelRoutine, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) {
             IoSetCancelRoutine(Irp, NeverCalled);
             return Complete(Irp, STATUS_SUCCESS);
         });
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "larger than its output buffer of 4", [&] {
+    ExpectStop(HkStop::IoManagerViolation::InformationOverOutputBuffer, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS, 5); }, IRP_MJ_DEVICE_CONTROL, 4,
              CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS));
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "more than the 0 bytes", [&] {
-        send([](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS, 1); }, IRP_MJ_READ);
-    });
+    ExpectStop(HkStop::IoManagerViolation::InformationOverReadLength,
+               [&] { send([](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS, 1); }, IRP_MJ_READ); });
 }
 
 TEST_F(IoIrp, StopsADriverAllocatedRequestReachingTheIoManager)
 {
     bottom = NewDevice(driver, [](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "from IoAllocateIrp was completed all the way back", [&] {
+    ExpectStop(HkStop::IoManagerViolation::AllocatedIrpReachedTop, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE); // no routine returns STATUS_MORE_PROCESSING_REQUIRED
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
         IofCallDriver(bottom, irp);
@@ -533,29 +529,28 @@ TEST_F(IoIrp, StopsDispatchReturnsThatDisagreeWithTheCompletion)
         bottom = NewDevice(driver, std::move(H));
         IofCallDriver(bottom, NewRequest(bottom, IRP_MJ_WRITE, &creatorLog));
     };
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "returned STATUS_PENDING without marking", [&] {
+    ExpectStop(HkStop::IoManagerViolation::PendingNotMarked, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) {
             Complete(Irp, STATUS_SUCCESS);
             return STATUS_PENDING;
         });
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "was completed with STATUS_INVALID_PARAMETER", [&] {
+    ExpectStop(HkStop::IoManagerViolation::ReturnedOtherThanCompleted, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) {
             Complete(Irp, STATUS_INVALID_PARAMETER);
             return STATUS_SUCCESS;
         });
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "pending but returned STATUS_SUCCESS", [&] {
+    ExpectStop(HkStop::IoManagerViolation::MarkedPendingReturnedOther, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) {
             IoMarkIrpPending(Irp);
             return Complete(Irp, STATUS_SUCCESS);
         });
     });
     HkSetWaitWatchdog(0.05); // bounds the grace given to other threads
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "without completing", [&] {
-        send([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; });
-    });
-    ExpectStop("IRQL_UNEXPECTED_VALUE", "returned at IRQL 2", [&] {
+    ExpectStop(HkStop::IoManagerViolation::KeptWithoutPending,
+               [&] { send([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }); });
+    ExpectStop(HkStop::IrqlMismatchOnReturn::DispatchRoutineChangedIrql, [&] {
         send([](PDEVICE_OBJECT, PIRP Irp) {
             KfRaiseIrql(DISPATCH_LEVEL);
             return Complete(Irp, STATUS_SUCCESS);
@@ -573,8 +568,7 @@ TEST_F(IoIrp, StopsAPendingReturnWhoseLocationIsNeverMarkedWhenCompletedLater)
     });
     PIRP irp = NewRequest(bottom, IRP_MJ_WRITE, &creatorLog);
     EXPECT_EQ(IofCallDriver(bottom, irp), STATUS_PENDING);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "returned STATUS_PENDING without marking",
-               [&] { Complete(held, STATUS_SUCCESS); });
+    ExpectStop(HkStop::IoManagerViolation::PendingNotMarked, [&] { Complete(held, STATUS_SUCCESS); });
 }
 
 // A forwarder's routine that forgets `if (Irp->PendingReturned) IoMarkIrpPending(Irp)`.
@@ -599,12 +593,12 @@ TEST_F(IoIrp, StopsCompletionRoutinesThatBreakTheWalk)
             return STATUS_PENDING;
         },
         ForgetfulRoutine, nullptr);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "without IoMarkIrpPending although Irp->PendingReturned",
+    ExpectStop(HkStop::IoManagerViolation::CompletionDroppedPending,
                [&] { IofCallDriver(top, NewRequest(top, IRP_MJ_WRITE, &creatorLog)); });
 
     driver = LoadScripted();
     bottom = NewDevice(driver, [](PDEVICE_OBJECT, PIRP Irp) { return Complete(Irp, STATUS_SUCCESS); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "freed or reused", [&] {
+    ExpectStop(HkStop::IoManagerViolation::CompletionFreedWithoutMoreProcessing, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         IoSetCompletionRoutine(irp, FreeButContinue, nullptr, TRUE, TRUE, TRUE);
         IofCallDriver(bottom, irp);
@@ -628,34 +622,34 @@ TEST_F(IoIrp, StopsReuseAndFreeOfRequestsTheDriverDoesNotOwn)
         return irp;
     };
     HkReset();
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "still holds", [&] { IoReuseIrp(sendHeld(), STATUS_SUCCESS); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "still holds", [&] { IoFreeIrp(sendHeld()); });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "with a cancel routine set", [&] {
+    ExpectStop(HkStop::IoManagerViolation::HeldIrpFreedOrReused, [&] { IoReuseIrp(sendHeld(), STATUS_SUCCESS); });
+    ExpectStop(HkStop::IoManagerViolation::HeldIrpFreedOrReused, [&] { IoFreeIrp(sendHeld()); });
+    ExpectStop(HkStop::IoManagerViolation::IrpFreedOrReusedWithCancelRoutine, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         IoSetCancelRoutine(irp, NeverCalled);
         IoReuseIrp(irp, STATUS_SUCCESS);
     });
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "freed by IoFreeIrp", [&] {
+    ExpectStop(HkStop::IoManagerViolation::IrpUsedAfterFree, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         IoFreeIrp(irp);
         IoFreeIrp(irp);
     });
     driver = LoadScripted();
     bottom = NewDevice(driver);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "not IoAllocateIrp", [&] {
+    ExpectStop(HkStop::IoManagerViolation::ForeignIrpFreedOrReused, [&] {
         IO_STATUS_BLOCK iosb;
         IoReuseIrp(IoBuildDeviceIoControlRequest(0x220000, bottom, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb),
                    STATUS_SUCCESS);
     });
     driver = LoadScripted();
     bottom = NewDevice(driver);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "the I/O manager frees it", [&] {
+    ExpectStop(HkStop::IoManagerViolation::ForeignIrpFreedOrReused, [&] {
         IO_STATUS_BLOCK iosb;
         IoFreeIrp(IoBuildDeviceIoControlRequest(0x220000, bottom, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb));
     });
     driver = LoadScripted();
     bottom = NewDevice(driver);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "which was freed by IoFreeIrp", [&] {
+    ExpectStop(HkStop::IoManagerViolation::IrpUsedAfterFree, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         IoFreeIrp(irp);
         IofCallDriver(bottom, irp);
@@ -665,11 +659,11 @@ TEST_F(IoIrp, StopsReuseAndFreeOfRequestsTheDriverDoesNotOwn)
 TEST_F(IoIrp, StopsServicesCalledAboveTheirIrql)
 {
     bottom = NewDevice(driver);
-    ExpectStop("IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest", [&] {
+    ExpectStop(HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql, [&] {
         KfRaiseIrql(DISPATCH_LEVEL);
         IoBuildDeviceIoControlRequest(0x220000, bottom, nullptr, 0, nullptr, 0, FALSE, nullptr, nullptr);
     });
-    ExpectStop("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest", [&] {
+    ExpectStop(HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         KfRaiseIrql(HIGH_LEVEL);
         IofCompleteRequest(irp, IO_NO_INCREMENT);

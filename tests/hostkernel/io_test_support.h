@@ -97,8 +97,8 @@ inline NTSTATUS PassDown(PDEVICE_OBJECT Lower, PIRP Irp)
 inline std::string StopsAndRequests()
 {
     std::string report;
-    for (const std::string& failure : HkVerifierFailures()) {
-        report += failure + "\n";
+    for (const HkVerifierFailure& failure : HkVerifierFailures()) {
+        report += std::string(failure.what()) + "\n";
     }
     const std::string left = HkLeftBehind();
     for (size_t at = 0; at < left.size();) {
@@ -113,17 +113,16 @@ inline std::string StopsAndRequests()
     return report;
 }
 
-// Runs Misuse, expects the verifier to stop it under Rule with a detail
-// containing Part, then resets the stand-in for whatever comes next.
+// Runs Action, expects the verifier to stop it for Expected (its rule and
+// subcode), then resets the stand-in for whatever comes next.
 template <class Action>
-void ExpectStop(const char* Rule, const std::string& Part, Action&& Misuse)
+void ExpectStop(const HkRule::Misuse& Expected, Action&& Misuse)
 {
     try {
         Misuse();
-        ADD_FAILURE() << "no verifier stop; expected " << Rule;
+        ADD_FAILURE() << "no verifier stop; expected " << Expected;
     } catch (const HkVerifierFailure& failure) {
-        EXPECT_EQ(failure.RuleName, Rule);
-        EXPECT_NE(failure.Detail.find(Part), std::string::npos) << failure.Detail;
+        EXPECT_EQ(failure.Misuse, Expected) << failure.what();
     }
     HkReset();
     std::lock_guard<std::mutex> guard(HandlersLock());

@@ -204,8 +204,7 @@ TEST_F(IoUser, StopsInformationLargerThanTheCallersBuffer)
         return Complete(Irp, STATUS_SUCCESS, major == IRP_MJ_QUERY_INFORMATION ? 9 : 0);
     });
     HANDLE handle = Open();
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "larger than its buffer of 8",
-               [&] { HkQueryInformation(handle, 5, 8); });
+    ExpectStop(HkStop::IoManagerViolation::InformationOverUserBuffer, [&] { HkQueryInformation(handle, 5, 8); });
 }
 
 } // namespace

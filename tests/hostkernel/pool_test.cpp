@@ -54,11 +54,11 @@ TEST_F(Pool, WritesOutsideTheBlockAreCaughtAtFree)
 {
     auto* after = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 5, HkTagDdk));
     after[5] = 0;
-    EXPECT_EQ(StopRule([&] { ExFreePool(after); }), "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
+    EXPECT_EQ(StopRule([&] { ExFreePool(after); }), HkStop::SpecialPoolCorruption::WritePastBlock);
 
     auto* before = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 5, HkTagDdk));
     before[-1] = 0;
-    EXPECT_EQ(StopRule([&] { ExFreePool(before); }), "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
+    EXPECT_EQ(StopRule([&] { ExFreePool(before); }), HkStop::SpecialPoolCorruption::WriteBeforeBlock);
     EXPECT_NE(HkLeftBehind().find("write before the start"), std::string::npos);
 }
 
@@ -66,25 +66,25 @@ TEST_F(Pool, FreeingWhatIsNotALiveBlockStops)
 {
     void* block = ExAllocatePoolWithTag(NonPagedPool, 8, HkTagDdk);
     ExFreePool(block);
-    EXPECT_EQ(StopRule([&] { ExFreePool(block); }), "BAD_POOL_CALLER");
+    EXPECT_EQ(StopRule([&] { ExFreePool(block); }), HkStop::BadPoolCaller::FreedTwice);
     int onStack = 0;
-    EXPECT_EQ(StopRule([&] { ExFreePool(&onStack); }), "BAD_POOL_CALLER");
-    EXPECT_EQ(StopRule([&] { ExFreePool(nullptr); }), "BAD_POOL_CALLER");
+    EXPECT_EQ(StopRule([&] { ExFreePool(&onStack); }), HkStop::BadPoolCaller::FreedNonPoolAddress);
+    EXPECT_EQ(StopRule([&] { ExFreePool(nullptr); }), HkStop::BadPoolCaller::FreedNull);
 }
 
 TEST_F(Pool, FreeWithAnotherTagStops)
 {
     void* block = ExAllocatePoolWithTag(NonPagedPool, 8, HkTagDdk);
-    EXPECT_EQ(StopRule([&] { ExFreePoolWithTag(block, HkTagNone); }), "BAD_POOL_CALLER");
+    EXPECT_EQ(StopRule([&] { ExFreePoolWithTag(block, HkTagNone); }), HkStop::BadPoolCaller::FreedWithWrongTag);
     ExFreePoolWithTag(block, HkTagDdk);
 }
 
 TEST_F(Pool, ZeroBytesOrMustSucceedStops)
 {
     EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(NonPagedPool, 0, HkTagDdk); }),
-              "DRIVER_VERIFIER_DETECTED_VIOLATION");
+              HkStop::DetectedViolation::ZeroByteAllocation);
     EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, HkTagDdk); }),
-              "DRIVER_VERIFIER_DETECTED_VIOLATION");
+              HkStop::DetectedViolation::MustSucceedPool);
 }
 
 TEST_F(Pool, PagedPoolAboveApcLevelStops)
@@ -92,12 +92,14 @@ TEST_F(Pool, PagedPoolAboveApcLevelStops)
     void* paged = ExAllocatePoolWithTag(PagedPool, 8, HkTagDdk);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
-    EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(PagedPool, 8, HkTagDdk); }), "IRQL_NOT_LESS_OR_EQUAL");
-    EXPECT_EQ(StopRule([&] { ExFreePool(paged); }), "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(PagedPool, 8, HkTagDdk); }),
+              HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
+    EXPECT_EQ(StopRule([&] { ExFreePool(paged); }), HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
     void* nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, HkTagDdk); // fine at DISPATCH_LEVEL
     ExFreePool(nonPaged);
     KeRaiseIrql(HIGH_LEVEL, &old);
-    EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(NonPagedPool, 8, HkTagDdk); }), "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(StopRule([] { ExAllocatePoolWithTag(NonPagedPool, 8, HkTagDdk); }),
+              HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
 }
 
 TEST_F(Pool, WriteAfterFreeIsCaughtWhenTheQuarantineIsChecked)
@@ -107,8 +109,8 @@ TEST_F(Pool, WriteAfterFreeIsCaughtWhenTheQuarantineIsChecked)
     EXPECT_EQ(block[3], 0xDD); // poisoned, still mapped
     block[3] = 1;
     EXPECT_NE(HkLeftBehind().find("write after free"), std::string::npos);
-    EXPECT_EQ(StopRule([] { HkPoolCheckIntegrity(); }), "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
-    EXPECT_EQ(StopRule([] { HkPoolFlushQuarantine(); }), "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
+    EXPECT_EQ(StopRule([] { HkPoolCheckIntegrity(); }), HkStop::SpecialPoolCorruption::WriteAfterFree);
+    EXPECT_EQ(StopRule([] { HkPoolFlushQuarantine(); }), HkStop::SpecialPoolCorruption::WriteAfterFree);
     EXPECT_EQ(HkLeftBehind(), "");
 }
 
@@ -117,12 +119,12 @@ TEST_F(Pool, QuarantineOverflowChecksTheOldestBlock)
     auto* first = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 16, HkTagDdk));
     ExFreePool(first);
     first[0] = 1;
-    std::string rule = "no stop";
-    for (int i = 0; i < 1000 && rule == "no stop"; ++i) {
+    HkRule::Misuse stop = NoStop;
+    for (int i = 0; i < 1000 && stop == NoStop; ++i) {
         void* block = ExAllocatePoolWithTag(NonPagedPool, 16, HkTagDdk);
-        rule = StopRule([&] { ExFreePool(block); });
+        stop = StopRule([&] { ExFreePool(block); });
     }
-    EXPECT_EQ(rule, "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
+    EXPECT_EQ(stop, HkStop::SpecialPoolCorruption::WriteAfterFree);
 }
 
 TEST_F(Pool, LeaksAreReportedUnlessDeclaredLongLived)

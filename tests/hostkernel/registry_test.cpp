@@ -3,6 +3,8 @@
 #include <hostkernel.h>
 #include <verifier.h>
 
+#include "stop_rule.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,16 +58,6 @@ struct RaisedIrql {
     ~RaisedIrql() { KfLowerIrql(PASSIVE_LEVEL); }
 };
 
-template <typename Call>
-std::string RuleOf(Call call)
-{
-    try {
-        call();
-    } catch (const HkVerifierFailure& failure) {
-        return failure.RuleName + ": " + failure.Detail;
-    }
-    return "no verifier stop";
-}
 
 // ---------------------------------------------------------------- tree
 
@@ -117,7 +109,7 @@ TEST_F(Registry, ClosingAHandleTwiceIsAnInvalidKernelHandle)
     HANDLE handle = nullptr;
     ASSERT_EQ(OpenKey(ParametersW, &handle), STATUS_SUCCESS);
     ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(RuleOf([&] { ZwClose(handle); }).rfind("INVALID_KERNEL_HANDLE", 0), 0u);
+    EXPECT_EQ(StopRule([&] { ZwClose(handle); }), HkStop::InvalidKernelHandle::NotAKeyHandle);
 }
 
 TEST_F(Registry, RegistryServicesRequirePassiveLevel)
@@ -126,10 +118,9 @@ TEST_F(Registry, RegistryServicesRequirePassiveLevel)
     HANDLE handle = nullptr;
     RTL_QUERY_REGISTRY_TABLE table[1] = {};
     RaisedIrql raised(DISPATCH_LEVEL);
-    EXPECT_EQ(RuleOf([&] { OpenKey(ParametersW, &handle); }).rfind("IRQL_NOT_LESS_OR_EQUAL", 0), 0u);
-    EXPECT_EQ(RuleOf([&] { RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ParametersW, table, nullptr, nullptr); })
-                  .rfind("IRQL_NOT_LESS_OR_EQUAL", 0),
-              0u);
+    EXPECT_EQ(StopRule([&] { OpenKey(ParametersW, &handle); }), HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
+    EXPECT_EQ(StopRule([&] { RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ParametersW, table, nullptr, nullptr); }),
+              HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql);
 }
 
 // ---------------------------------------------------------------- ZwQueryValueKey
@@ -485,9 +476,9 @@ TEST_F(SerialCommEnumeration, RoutineReturningAtRaisedIrqlIsCaught)
         KfRaiseIrql(DISPATCH_LEVEL);
         return STATUS_SUCCESS;
     };
-    const std::string stop = RuleOf([&] { Run(); });
+    const HkRule::Misuse stop = StopRule([&] { Run(); });
     KfLowerIrql(PASSIVE_LEVEL);
-    EXPECT_EQ(stop.rfind("IRQL_UNEXPECTED_VALUE", 0), 0u) << stop;
+    EXPECT_EQ(stop, HkStop::IrqlMismatchOnReturn::QueryRoutineChangedIrql);
 }
 
 // ---------------------------------------------------------------- declared destinations
@@ -497,9 +488,7 @@ TEST_F(Registry, OverlongBinaryIntoADeclaredStagingAreaIsStopped)
     HkRegSetBinary(Parameters, "Filter", std::vector<uint8_t>(12, 0x11));
     ParameterQuery query;
     query.Declare();
-    const std::string stop = RuleOf([&] { query.Run(); });
-    EXPECT_EQ(stop.rfind("DRIVER_VERIFIER_DETECTED_VIOLATION", 0), 0u) << stop;
-    EXPECT_NE(stop.find("\"Filter\""), std::string::npos) << stop;
+    EXPECT_EQ(StopRule([&] { query.Run(); }), HkStop::DetectedViolation::DirectHeaderlessDataOverrun);
     EXPECT_EQ(query.Filter(), (std::vector<uint8_t>{0x00, 0x80, 0x00, 0x80, 0, 0, 0, 0}));
 }
 
@@ -509,7 +498,7 @@ TEST_F(Registry, WrongTypedValuesIntoDeclaredDwordsAreStopped)
     HkRegSetString(Parameters, "MultiMonitor", "2");
     ParameterQuery query;
     query.Declare();
-    EXPECT_NE(RuleOf([&] { query.Run(); }).find("\"MultiMonitor\""), std::string::npos);
+    EXPECT_EQ(StopRule([&] { query.Run(); }), HkStop::DetectedViolation::DirectStringIntoSmallBlock);
 
     // A binary under a DWORD name whose prefill (19200) reads as a capacity.
     HkRegDeleteValue(Parameters, "MultiMonitor");
@@ -517,9 +506,7 @@ TEST_F(Registry, WrongTypedValuesIntoDeclaredDwordsAreStopped)
     ParameterQuery second;
     second.Declare();
     second.baudRate = 19200;
-    const std::string stop = RuleOf([&] { second.Run(); });
-    EXPECT_EQ(stop.rfind("DRIVER_VERIFIER_DETECTED_VIOLATION", 0), 0u) << stop;
-    EXPECT_NE(stop.find("\"BaudRate\""), std::string::npos) << stop;
+    EXPECT_EQ(StopRule([&] { second.Run(); }), HkStop::DetectedViolation::DirectHeaderAndDataOverrun);
     EXPECT_EQ(second.baudRate, 19200u);
 }
 
@@ -529,7 +516,7 @@ TEST_F(Registry, StringLongerThanTheDeclaredBufferIsStopped)
     ParameterQuery query;
     query.Declare();
     HkRegDeclareDirectDestination(query.portName, 100); // MaximumLength claims 512
-    EXPECT_NE(RuleOf([&] { query.Run(); }).find("\"PortName\""), std::string::npos);
+    EXPECT_EQ(StopRule([&] { query.Run(); }), HkStop::DetectedViolation::DirectStringOverrun);
     EXPECT_EQ(query.portName[0], L'x');
 }
 
@@ -538,9 +525,8 @@ TEST_F(Registry, UnsupportedTableFlagsStopTheTest)
     HkRegCreateKey(Parameters);
     RTL_QUERY_REGISTRY_TABLE table[2] = {};
     table[0] = {RecordValue, RTL_QUERY_REGISTRY_SUBKEY, const_cast<PWSTR>(L"Sub"), nullptr, REG_NONE, nullptr, 0};
-    EXPECT_NE(RuleOf([&] { RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ParametersW, table, nullptr, nullptr); })
-                  .find("unsupported in the stand-in"),
-              std::string::npos);
+    EXPECT_EQ(StopRule([&] { RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, ParametersW, table, nullptr, nullptr); }),
+              HkStop::DetectedViolation::QueryFlagsUnsupported);
 }
 
 // ---------------------------------------------------------------- .reg files

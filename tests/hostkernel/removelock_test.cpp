@@ -70,20 +70,17 @@ TEST_F(RemoveLock, IdleCheckAndLeakReportNameTheHoldsWithTheirLabels)
 {
     ASSERT_EQ(Acquire(&a), STATUS_SUCCESS);
     EXPECT_NE(HkLeftBehind().find("sermdep:42"), std::string::npos) << HkLeftBehind();
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "declared idle", [] { HkCheckRemoveLocksIdle(); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockHeldWhenIdle, [] { HkCheckRemoveLocksIdle(); });
 }
 
 TEST_F(RemoveLock, StopsReleasesWithATagNeverAcquired)
 {
     ASSERT_EQ(Acquire(&a), STATUS_SUCCESS);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "not found in the tracking list",
-               [&] { IoReleaseRemoveLock(&lock, &b); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockTagNotHeld, [&] { IoReleaseRemoveLock(&lock, &b); });
     IoInitializeRemoveLock(&lock, Pvtg, 0, 10);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "not found in the tracking list",
-               [&] { IoReleaseRemoveLock(&lock, &a); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockTagNotHeld, [&] { IoReleaseRemoveLock(&lock, &a); });
     IoInitializeRemoveLock(&lock, Pvtg, 0, 10);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "not found in the tracking list",
-               [&] { IoReleaseRemoveLockAndWait(&lock, &a); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockTagNotHeld, [&] { IoReleaseRemoveLockAndWait(&lock, &a); });
 }
 
 TEST_F(RemoveLock, StopsMoreHoldsThanTheHighWatermark)
@@ -92,19 +89,18 @@ TEST_F(RemoveLock, StopsMoreHoldsThanTheHighWatermark)
     for (int i = 0; i < 9; ++i) {
         ASSERT_EQ(Acquire(&a), STATUS_SUCCESS);
     }
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "above its HighWatermark of 10", [&] { Acquire(&a); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockAboveHighWatermark, [&] { Acquire(&a); });
 }
 
 TEST_F(RemoveLock, StopsSizeMismatchesUninitialisedLocksAndReinitialisation)
 {
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "RemlockSize 88",
-               [&] { IoAcquireRemoveLockEx(&lock, &a, "", 1, 88); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockSizeWrong, [&] { IoAcquireRemoveLockEx(&lock, &a, "", 1, 88); });
     IO_REMOVE_LOCK never{};
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "never initialised", [&] { IoAcquireRemoveLock(&never, &a); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockNotInitialized, [&] { IoAcquireRemoveLock(&never, &a); });
     IoInitializeRemoveLock(&lock, Pvtg, 0, 10);
     Acquire(&a);
     IoReleaseRemoveLockAndWait(&lock, &a);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "after IoReleaseRemoveLockAndWait",
+    ExpectStop(HkStop::DetectedViolation::RemoveLockReinitializedAfterWait,
                [&] { IoInitializeRemoveLock(&lock, Pvtg, 0, 10); });
 }
 
@@ -114,8 +110,7 @@ TEST_F(RemoveLock, StopsHoldsOlderThanMaxLockedMinutes)
     Acquire(&a);
     Acquire(&b);
     HkSetClock(HkClock() + 2LL * 60 * 10000000);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "longer than MaxLockedMinutes",
-               [&] { IoReleaseRemoveLock(&lock, &b); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockHeldTooLong, [&] { IoReleaseRemoveLock(&lock, &b); });
 }
 
 TEST_F(RemoveLock, StopsDeletingADeviceWhoseExtensionHoldsAHeldLock)
@@ -125,7 +120,7 @@ TEST_F(RemoveLock, StopsDeletingADeviceWhoseExtensionHoldsAHeldLock)
     auto* inside = static_cast<PIO_REMOVE_LOCK>(device->DeviceExtension);
     IoInitializeRemoveLock(inside, Pvtg, 0, 10);
     IoAcquireRemoveLock(inside, &a);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "deleted while its remove lock", [&] { IoDeleteDevice(device); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockDeletedWhileHeld, [&] { IoDeleteDevice(device); });
 }
 
 } // namespace

@@ -1,18 +1,21 @@
-// Shared by the stand-in's own tests: which rule a verifier stop names.
+// Shared by the stand-in's own tests: which misuse a verifier stop names.
 #pragma once
 
 #include "verifier.h"
 
-#include <string>
+// What StopRule returns when Action ran through.
+inline constexpr HkRule::Rule NoStopRule{"no stop", 0};
+inline constexpr HkRule::Misuse NoStop{&NoStopRule, 0, "NoStop"};
 
-// The rule the verifier stops Action under, or "no stop".
+// The rule and subcode the verifier stops Action under, or NoStop; compare
+// with the catalogue: EXPECT_EQ(StopRule(...), HkStop::Rule::Misuse).
 template <class Action>
-std::string StopRule(Action action)
+HkRule::Misuse StopRule(Action action)
 {
     try {
         action();
     } catch (const HkVerifierFailure& failure) {
-        return failure.RuleName;
+        return failure.Misuse;
     }
-    return "no stop";
+    return NoStop;
 }

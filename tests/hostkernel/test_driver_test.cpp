@@ -548,10 +548,9 @@ TEST_F(TestDriver, ForgettingToPropagatePendingIsCaughtWhenTheBusCompletesLater)
     HkSetWaitWatchdog(0.5);
     HkRunAsync([&] { Control(IOCTL_TDRV_FORWARD, {1}, 1); }, PASSIVE_LEVEL);
     HkWaitAsyncIdle();
-    const std::vector<std::string> stops = HkVerifierFailures();
+    const std::vector<HkVerifierFailure> stops = HkVerifierFailures();
     ASSERT_FALSE(stops.empty());
-    EXPECT_NE(stops[0].find("DRIVER_VERIFIER_IOMANAGER_VIOLATION"), std::string::npos) << stops[0];
-    EXPECT_NE(stops[0].find("without IoMarkIrpPending although Irp->PendingReturned"), std::string::npos) << stops[0];
+    EXPECT_EQ(stops[0].Misuse, HkStop::IoManagerViolation::CompletionDroppedPending) << stops[0].what();
 }
 
 TEST_F(TestDriver, ALeakedRemoveLockIsCaughtWhenTheDriverIsDeclaredIdle)
@@ -561,15 +560,14 @@ TEST_F(TestDriver, ALeakedRemoveLockIsCaughtWhenTheDriverIsDeclaredIdle)
     ASSERT_EQ(HkOpen("\\\\.\\tdrv", &handle), STATUS_SUCCESS);
     Control(IOCTL_TDRV_FORWARD, {1}, 1);
     HkClose(handle);
-    ExpectStop("DRIVER_VERIFIER_DETECTED_VIOLATION", "declared idle", [] { HkCheckRemoveLocksIdle(); });
+    ExpectStop(HkStop::DetectedViolation::RemoveLockHeldWhenIdle, [] { HkCheckRemoveLocksIdle(); });
 }
 
 TEST_F(TestDriver, PassingPowerWithIoCallDriverIsCaught)
 {
     Bugs.CallPowerWithIoCallDriver = true;
     LoadAndAdd(Mode::SameThread);
-    ExpectStop("DRIVER_VERIFIER_IOMANAGER_VIOLATION", "requires PoCallDriver",
-               [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
+    ExpectStop(HkStop::IoManagerViolation::PowerViaIoCallDriver, [&] { HkSendPower(fdo, IRP_MN_SET_POWER); });
 }
 
 } // namespace

@@ -199,7 +199,7 @@ TEST_F(Timer, DpcReturningAtAnotherIrqlStops)
 {
     TimerWithDpc t(1, LoweringDpc);
     t.Set(-1);
-    EXPECT_EQ(StopRule([] { HkAdvanceClock(1); }), "IRQL_UNEXPECTED_VALUE");
+    EXPECT_EQ(StopRule([] { HkAdvanceClock(1); }), HkStop::IrqlMismatchOnReturn::DpcRoutineChangedIrql);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
@@ -209,18 +209,19 @@ TEST_F(Timer, UninitialisedTimerOrDpcStops)
     memset(&timer, 0, sizeof(timer));
     LARGE_INTEGER due;
     due.QuadPart = -1;
-    EXPECT_EQ(StopRule([&] { KeSetTimer(&timer, due, nullptr); }), "TIMER_OR_DPC_INVALID");
+    EXPECT_EQ(StopRule([&] { KeSetTimer(&timer, due, nullptr); }), HkStop::TimerOrDpcInvalid::NotATimer);
     KeInitializeTimer(&timer);
     KDPC dpc;
     memset(&dpc, 0, sizeof(dpc));
-    EXPECT_EQ(StopRule([&] { KeSetTimer(&timer, due, &dpc); }), "TIMER_OR_DPC_INVALID");
+    EXPECT_EQ(StopRule([&] { KeSetTimer(&timer, due, &dpc); }), HkStop::TimerOrDpcInvalid::NotADpc);
 }
 
 TEST_F(Timer, PendingTimerOrQueuedDpcInFreedMemoryStops)
 {
     auto* extension = new TimerWithDpc(1);
     extension->Set(-10 * Ms);
-    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(extension, sizeof(*extension)); }), "TIMER_OR_DPC_INVALID");
+    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(extension, sizeof(*extension)); }),
+              HkStop::TimerOrDpcInvalid::FreedWithTimerPending);
     KeCancelTimer(&extension->Timer);
     HkCheckNoTimersIn(extension, sizeof(*extension));
 
@@ -230,11 +231,12 @@ TEST_F(Timer, PendingTimerOrQueuedDpcInFreedMemoryStops)
     LARGE_INTEGER due;
     due.QuadPart = -10 * Ms;
     KeSetTimer(&outside, due, &extension->Dpc);
-    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(extension, sizeof(*extension)); }), "TIMER_OR_DPC_INVALID");
+    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(extension, sizeof(*extension)); }),
+              HkStop::TimerOrDpcInvalid::FreedWithTimerPending);
 
     HkHoldDpcs(true);
     HkAdvanceClock(10 * Ms);
-    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(&extension->Dpc, 1); }), "TIMER_OR_DPC_INVALID");
+    EXPECT_EQ(StopRule([&] { HkCheckNoTimersIn(&extension->Dpc, 1); }), HkStop::TimerOrDpcInvalid::FreedWithDpcQueued);
     HkRunQueuedDpcs();
     HkCheckNoTimersIn(extension, sizeof(*extension));
     delete extension;
