@@ -178,8 +178,8 @@ saved=$(registry_calibration)
 # Every click, through the kept calibration, on its target (pixel centres, as pelvoncal reads them).
 worst=$(for n in 1 2 3 4 5; do read -r tx ty < <(target $n); read -r px py < <(distorted "$tx" "$ty"); echo "$tx $ty $px $py"; done |
     awk -v c="$saved" -v X="$mon_x" -v Y="$mon_y" -v W="$mon_w" -v H="$mon_h" '
-    function byte(i) { return index("0123456789ABCDEF", substr(c, 2 * i + 1, 1)) * 16 +
-                              index("0123456789ABCDEF", substr(c, 2 * i + 2, 1)) - 17 }
+    function nibble(i) { return index("0123456789ABCDEF", substr(c, i, 1)) - 1 }
+    function byte(i) { return nibble(2 * i + 1) * 16 + nibble(2 * i + 2) }
     function le(i, n,   v, k) { v = 0; for (k = n - 1; k >= 0; k--) v = v * 256 + byte(i + k); return v }
     function signed(v) { return v >= 2147483648 ? v - 4294967296 : v }
     function lands(v, inv, si, sf, off,   s) { s = si + sf / 65536; return (inv ? -s : s) * v + signed(off) }
