@@ -80,8 +80,6 @@ public:
 private:
     void* Armed_;
 };
-// Called by the stand-in's services at their pause points.
-void HkPassPausePoint(const char* Point, const void* Subject);
 
 #include "hk_ex.h"
 #include "hk_io.h"

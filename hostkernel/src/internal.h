@@ -25,6 +25,10 @@ PIRP HkUserRequestOnThisThread();
 // The remove lock held with Tag, described, or "" when none is.
 std::string HkRemoveLockHeldWithTag(const void* Tag);
 
+// ---- pause points (hk_pause): each service calls this at its point, see
+// HkPause in hostkernel.h.
+void HkPassPausePoint(const char* Point, const void* Subject);
+
 // ---- resets: each component registers one; HkReset() calls them all.
 void HkRegisterReset(const char* Component, std::function<void()> Reset);
 

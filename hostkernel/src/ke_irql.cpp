@@ -1,128 +1,45 @@
-// IRQL per thread and spin locks. A spin lock here is a real lock between
-// threads (completion routines and DPCs may run on other threads), and the
-// checks a checked HAL makes are verifier stops.
-#include "internal.h"
+// The HAL's and kernel's IRQL and spin lock services, with the checks a
+// checked HAL makes as verifier stops.
+#include "ke_irql_internal.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <sstream>
-#include <thread>
+using namespace hk::irql;
 
-namespace {
-
-thread_local KIRQL CurrentIrql = PASSIVE_LEVEL;
-
-struct SpinLocks {
-    std::mutex Lock;
-    std::condition_variable Released;
-    std::map<const void*, std::thread::id> Owners;
-};
-
-SpinLocks& Locks()
-{
-    static SpinLocks& locks = *new SpinLocks; // never destroyed: outlives every thread and exit-time check
-    return locks;
-}
-
-KSPIN_LOCK CancelSpinLock = 0;
-
-std::string Address(const void* P)
-{
-    std::ostringstream text;
-    text << P;
-    return text.str();
-}
-
-struct Registrar {
-    Registrar()
-    {
-        HkRegisterReset("ke_irql", [] {
-            // A test stopped at DISPATCH_LEVEL or inside a lock must not
-            // leave that to the next one.
-            CurrentIrql = PASSIVE_LEVEL;
-            SpinLocks& locks = Locks();
-            std::lock_guard<std::mutex> guard(locks.Lock);
-            locks.Owners.clear();
-            locks.Released.notify_all();
-        });
-        HkRegisterLeakCheck("ke_irql", [] {
-            SpinLocks& locks = Locks();
-            std::lock_guard<std::mutex> guard(locks.Lock);
-            std::string found;
-            for (const auto& [lock, owner] : locks.Owners) {
-                found += "spin lock " + Address(lock) + " still held; ";
-            }
-            return found;
-        });
-    }
-} registrar;
-
-} // namespace
-
-KIRQL HkIrql()
-{
-    return CurrentIrql;
-}
-
-void HkSetIrql(KIRQL Irql)
-{
-    CurrentIrql = Irql;
-}
-
-void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine)
-{
-    if (CurrentIrql > MaxIrql) {
-        HkBugCheck(HkStop::IrqlNotLessOrEqual::CalledAboveMaximumIrql, std::string(Routine) + " called at IRQL " +
-                                                                           std::to_string(CurrentIrql) + ", above " +
-                                                                           std::to_string(MaxIrql));
-    }
-}
-
+// What PAGED_CODE() expands to: pageable code must run at APC_LEVEL or
+// below, which the platform's checked build checks.
 void HkCheckPagedCode(const char* Function)
 {
-    if (CurrentIrql > APC_LEVEL) {
+    if (HkIrql() > APC_LEVEL) {
         HkBugCheck(HkStop::IrqlNotLessOrEqual::PagedCodeAboveApcLevel,
-                   std::string("pageable code ") + Function + " called at IRQL " + std::to_string(CurrentIrql) +
+                   std::string("pageable code ") + Function + " called at IRQL " + std::to_string(HkIrql()) +
                        ", above APC_LEVEL");
     }
-}
-
-bool HkSpinLockHeld(PKSPIN_LOCK SpinLock)
-{
-    SpinLocks& locks = Locks();
-    std::lock_guard<std::mutex> guard(locks.Lock);
-    auto found = locks.Owners.find(SpinLock);
-    return found != locks.Owners.end() && found->second == std::this_thread::get_id();
 }
 
 extern "C" {
 
 KIRQL NTAPI KeGetCurrentIrql(VOID)
 {
-    return CurrentIrql;
+    return HkIrql();
 }
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
-    if (NewIrql < CurrentIrql) {
-        HkBugCheck(HkStop::IrqlNotGreaterOrEqual::RaisedToLowerIrql, "KeRaiseIrql to " + std::to_string(NewIrql) +
-                                                                         " from the higher IRQL " +
-                                                                         std::to_string(CurrentIrql));
+    const KIRQL old = HkIrql();
+    if (NewIrql < old) {
+        HkBugCheck(HkStop::IrqlNotGreaterOrEqual::RaisedToLowerIrql,
+                   "KeRaiseIrql to " + std::to_string(NewIrql) + " from the higher IRQL " + std::to_string(old));
     }
-    const KIRQL old = CurrentIrql;
-    CurrentIrql = NewIrql;
+    HkSetIrql(NewIrql);
     return old;
 }
 
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
-    if (NewIrql > CurrentIrql) {
+    if (NewIrql > HkIrql()) {
         HkBugCheck(HkStop::IrqlNotLessOrEqual::LoweredToHigherIrql,
-                   "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " + std::to_string(CurrentIrql));
+                   "KeLowerIrql to " + std::to_string(NewIrql) + " from the lower IRQL " + std::to_string(HkIrql()));
     }
-    CurrentIrql = NewIrql;
+    HkSetIrql(NewIrql);
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
@@ -133,57 +50,29 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     HkRequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
-    if (SpinLock != &CancelSpinLock) { // the stand-in's own: not a driver's decision point
+    if (SpinLock != CancelSpinLock()) { // the stand-in's own: not a driver's decision point
         HkPassPausePoint("KfAcquireSpinLock", SpinLock);
     }
-    SpinLocks& locks = Locks();
-    const auto self = std::this_thread::get_id();
-    {
-        std::unique_lock<std::mutex> guard(locks.Lock);
-        auto held = locks.Owners.find(SpinLock);
-        if (held != locks.Owners.end() && held->second == self) {
-            HkBugCheck(HkStop::SpinLockAlreadyOwned::AcquiredByOwner,
-                       "spin lock " + Address(SpinLock) + " acquired again by the thread holding it (deadlock)");
-        }
-        const auto limit = std::chrono::duration<double>(HkWaitWatchdog());
-        if (!locks.Released.wait_for(guard, limit, [&] { return locks.Owners.count(SpinLock) == 0; })) {
-            HkBugCheck(HkStop::DetectedViolation::SpinLockDeadlock, "deadlock: spin lock " + Address(SpinLock) +
-                                                                        " not released within " +
-                                                                        std::to_string(HkWaitWatchdog()) + " s");
-        }
-        locks.Owners[SpinLock] = self;
-        *SpinLock = 1;
-    }
-    const KIRQL old = CurrentIrql;
-    CurrentIrql = DISPATCH_LEVEL;
+    TakeSpinLock(SpinLock);
+    const KIRQL old = HkIrql();
+    HkSetIrql(DISPATCH_LEVEL);
     return old;
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
-    SpinLocks& locks = Locks();
-    {
-        std::lock_guard<std::mutex> guard(locks.Lock);
-        auto held = locks.Owners.find(SpinLock);
-        if (held == locks.Owners.end() || held->second != std::this_thread::get_id()) {
-            HkBugCheck(HkStop::SpinLockNotOwned::ReleasedByNonOwner,
-                       "spin lock " + Address(SpinLock) + " released by a thread that does not hold it");
-        }
-        locks.Owners.erase(held);
-        *SpinLock = 0;
-        locks.Released.notify_all();
-    }
+    GiveUpSpinLock(SpinLock);
     KfLowerIrql(NewIrql);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
 {
-    *Irql = KfAcquireSpinLock(&CancelSpinLock);
+    *Irql = KfAcquireSpinLock(CancelSpinLock());
 }
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
 {
-    KfReleaseSpinLock(&CancelSpinLock, Irql);
+    KfReleaseSpinLock(CancelSpinLock(), Irql);
 }
 
 } // extern "C"

@@ -1,39 +1,8 @@
-// Scenario-wide bookkeeping: resets between tests and the end-of-test checks
-// that find what a driver left behind.
-#include "internal.h"
+// Test API of the scenario bookkeeping: the reset between tests and the
+// report of what a scenario left behind.
+#include "hk_core_internal.h"
 
-#include <map>
-#include <mutex>
-
-namespace {
-
-struct Registry {
-    std::mutex Lock;
-    std::map<std::string, std::function<void()>> Resets;
-    std::map<std::string, std::function<std::string()>> LeakChecks;
-};
-
-Registry& Components()
-{
-    static Registry& registry = *new Registry; // never destroyed: outlives every thread and exit-time check
-    return registry;
-}
-
-} // namespace
-
-void HkRegisterReset(const char* Component, std::function<void()> Reset)
-{
-    Registry& registry = Components();
-    std::lock_guard<std::mutex> guard(registry.Lock);
-    registry.Resets[Component] = std::move(Reset);
-}
-
-void HkRegisterLeakCheck(const char* Component, std::function<std::string()> Check)
-{
-    Registry& registry = Components();
-    std::lock_guard<std::mutex> guard(registry.Lock);
-    registry.LeakChecks[Component] = std::move(Check);
-}
+using namespace hk::core;
 
 void HkReset()
 {
