@@ -46,16 +46,11 @@ std::vector<uint8_t> FuzzLe32(uint32_t Value)
 
 std::vector<uint8_t> FuzzPortSettings(const std::vector<uint8_t>& Name, uint32_t Baud)
 {
-    std::vector<uint8_t> input{static_cast<uint8_t>(Name.size())};
-    input.insert(input.end(), Name.begin(), Name.end());
-    const std::vector<uint8_t> baud = FuzzLe32(Baud);
-    input.insert(input.end(), baud.begin(), baud.end());
-    return input;
+    return PeerPortSettingsData(std::string(Name.begin(), Name.end()), Baud);
 }
 
 FuzzSession::FuzzSession()
 {
-    HkReset();
     // A driver that waits for ever is reported well before libFuzzer's
     // -timeout would kill the run without saying where.
     HkSetWaitWatchdog(3);
@@ -71,61 +66,38 @@ FuzzSession::~FuzzSession()
 
 void FuzzSession::AddSerialPorts(unsigned Count)
 {
-    for (unsigned i = 0; i < Count; i++) {
-        PeerSerialPortConfig config;
-        config.ComName = "COM" + std::to_string(i + 1);
-        config.Index = i;
-        Ports.push_back(std::make_unique<PeerSerialPort>(config));
+    for (const PeerSerialPortConfig& config : PeerComPorts(Count)) {
+        AddSerialPort(config);
     }
 }
 
 void FuzzSession::Open(const FuzzSessionOptions& Options)
 {
-    AddSerialPorts(Options.SerialPorts);
-    HkLoadOptions load;
-    load.PathWithoutNulRoom = Options.PathWithoutNulRoom;
-    Driver = HkLoadDriver(DriverEntry, FuzzServiceKey, load);
-    FUZZ_CHECK(Driver != nullptr, "the driver always loads");
-    Pdo = HkCreateBusPdo();
-    const NTSTATUS added = HkAddDevice(Driver, Pdo);
-    FUZZ_CHECK(added == STATUS_SUCCESS, "add-device never fails with resources at hand");
-    Fdo = HkTopOfStack(Pdo);
-    FUZZ_CHECK(Fdo != Pdo, "the FDO sits above the PDO");
-    Extension = static_cast<PDEVICE_EXTENSION>(Fdo->DeviceExtension);
-    for (unsigned n = 1; n < 1000 && PdoName_.empty(); n++) {
-        const std::string name = "\\Device\\HkBusPdo" + std::to_string(n);
-        if (HkFindDevice(name.c_str()) == Pdo) {
-            PdoName_ = name;
-        }
-    }
-    if (Options.Start) {
-        FUZZ_CHECK(HkSendPnp(Fdo, IRP_MN_START_DEVICE) == STATUS_SUCCESS, "start");
-    }
-    if (Options.ConnectMouse) {
-        Mouse = std::make_unique<PeerMouseClass>();
-        FUZZ_CHECK(Mouse->Connect(Fdo) == STATUS_SUCCESS, "mouse class connect");
-    }
+    PeerRigOptions rig;
+    rig.Ports = PeerComPorts(Options.SerialPorts);
+    rig.Load.PathWithoutNulRoom = Options.PathWithoutNulRoom;
+    rig.Start = Options.Start;
+    rig.ConnectMouse = Options.ConnectMouse;
+    const PeerRigResult up = PeerDriverRig::Open(rig);
+    FUZZ_CHECK(up.Failed != PeerRigStep::Load, "the driver always loads");
+    FUZZ_CHECK(up.Failed != PeerRigStep::Add || Fdo == nullptr, "the FDO sits above the PDO");
+    FUZZ_CHECK(up.Failed != PeerRigStep::Add, "add-device never fails with resources at hand");
+    FUZZ_CHECK(up.Failed != PeerRigStep::Start, "start");
+    FUZZ_CHECK(up.Failed != PeerRigStep::ConnectMouse, "mouse class connect");
+    PdoName_ = PeerBusPdoName(Pdo);
 }
 
 void FuzzSession::Close(const std::function<void()>& AfterRemoval)
 {
     Closed_ = true;
-    for (auto& port : Ports) {
-        port->JoinCompletionThreads();
-    }
-    HkWaitAsyncIdle();
-    if (Driver != nullptr) {
-        if (Fdo != nullptr && HkDeviceLive(Fdo)) {
-            FUZZ_CHECK(HkSendRemove(Fdo) == STATUS_SUCCESS, "removal");
-        }
+    const PeerRigTeardown ended = PeerDriverRig::Close(true, [&](NTSTATUS Removal) {
+        FUZZ_CHECK(Removal == STATUS_SUCCESS, "removal");
         if (AfterRemoval) {
             AfterRemoval();
         }
-        const std::string unload = HkUnloadDriver(Driver);
-        FUZZ_CHECK(unload.empty(), unload);
-    }
-    Mouse.reset();
-    Ports.clear();
+    });
+    FUZZ_CHECK(ended.Unload.empty(), ended.Unload);
+    ReleasePeers();
     const std::string report = HkVerifierReport();
     FUZZ_CHECK(report.empty(), report);
     HkReset();
@@ -144,27 +116,11 @@ HkIoResult FuzzSession::Control(bool ToFdo, ULONG Code, const std::vector<uint8_
 
 HkIoResult FuzzSession::ControlIrp(ULONG Code, const std::vector<uint8_t>& Input, ULONG OutputLength)
 {
-    std::vector<uint8_t> input = Input;
-    std::vector<uint8_t> output(OutputLength);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK statusBlock{};
-    PIRP irp = IoBuildDeviceIoControlRequest(Code, Fdo, input.empty() ? nullptr : input.data(),
-                                             static_cast<ULONG>(input.size()), output.empty() ? nullptr : output.data(),
-                                             OutputLength, FALSE, &event, &statusBlock);
-    FUZZ_CHECK(irp != nullptr, "IoBuildDeviceIoControlRequest");
-    NTSTATUS status = IoCallDriver(Fdo, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = statusBlock.Status;
-    }
-    output.resize(NT_SUCCESS(status) ? std::min<size_t>(statusBlock.Information, OutputLength) : 0);
+    std::optional<HkIoResult> reply = PeerSendControlIrp(Fdo, Code, Input, OutputLength);
+    FUZZ_CHECK(reply.has_value(), "IoBuildDeviceIoControlRequest");
     // A failure completed inside the call need not reach the status block.
-    return {status, NT_SUCCESS(status) ? statusBlock.Information : 0, output};
-}
-
-std::vector<uint8_t> FuzzSession::SettingsBytes() const
-{
-    const auto* begin = reinterpret_cast<const uint8_t*>(&Extension->TouchSettings);
-    return {begin, begin + sizeof(TOUCH_SETTINGS)};
+    if (!NT_SUCCESS(reply->Status)) {
+        reply->Information = 0;
+    }
+    return *reply;
 }

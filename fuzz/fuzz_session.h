@@ -1,13 +1,10 @@
-// One driver session on the stand-in per fuzz input: loaded, added over a
-// test bus PDO, started and connected to the mouse class peer, then removed
-// and unloaded, with the verifier and the leak check read at the end. The
-// stand-in is reset before and after, so nothing carries over between inputs.
+// One driver session on the stand-in per fuzz input: the driver rig brings
+// it up, every step checked as an invariant, then removes and unloads it,
+// with the verifier and the leak check read at the end. The stand-in is
+// reset before and after, so nothing carries over between inputs.
 #pragma once
 
-#include "hostkernel.h"
-#include "mouse_class.h"
-#include "serial_port.h"
-#include "sermouse.h"
+#include "driver_rig.h"
 #include "verifier.h"
 
 #include <cstddef>
@@ -17,12 +14,9 @@
 #include <string>
 #include <vector>
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-
-inline const char* const FuzzServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon";
-inline const char* const FuzzParametersKey =
-    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon\\Parameters";
-inline const char* const FuzzSerialCommKey = "\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM";
+inline const char* const FuzzServiceKey = PeerServiceKey;
+inline const char* const FuzzParametersKey = PeerParametersKey;
+inline const char* const FuzzSerialCommKey = PeerSerialCommKey;
 
 // An invariant broke: print what and stop, so libFuzzer keeps the input.
 [[noreturn]] void FuzzFail(const std::string& What);
@@ -66,7 +60,7 @@ struct FuzzSessionOptions {
     unsigned SerialPorts = 4;  // COM1..COMn as \Device\Serial0..n-1
 };
 
-class FuzzSession {
+class FuzzSession : public PeerDriverRig {
 public:
     // Resets the stand-in. The registry and peers may be set up before Open.
     FuzzSession();
@@ -92,17 +86,6 @@ public:
     // The same request built by hand and sent straight to the FDO, as a
     // driver above it would send it.
     HkIoResult ControlIrp(ULONG Code, const std::vector<uint8_t>& Input, ULONG OutputLength);
-
-    std::vector<uint8_t> SettingsBytes() const;
-    TOUCH_SETTINGS& Settings() { return Extension->TouchSettings; }
-    std::vector<PeerMouseReport> Reports() const { return Mouse ? Mouse->Reports() : std::vector<PeerMouseReport>{}; }
-
-    PDRIVER_OBJECT Driver = nullptr;
-    PDEVICE_OBJECT Pdo = nullptr;
-    PDEVICE_OBJECT Fdo = nullptr;
-    PDEVICE_EXTENSION Extension = nullptr;
-    std::unique_ptr<PeerMouseClass> Mouse;
-    std::vector<std::unique_ptr<PeerSerialPort>> Ports;
 
 private:
     std::string PdoName_;

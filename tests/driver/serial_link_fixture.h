@@ -57,23 +57,9 @@ protected:
     // it would send one.
     HkIoResult FdoControl(ULONG Code, const std::vector<uint8_t>& Input = {}, ULONG OutputLength = 0)
     {
-        std::vector<uint8_t> input = Input;
-        std::vector<uint8_t> output(OutputLength);
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK statusBlock{};
-        PIRP irp = IoBuildDeviceIoControlRequest(Code, Fdo, input.empty() ? nullptr : input.data(),
-                                                 static_cast<ULONG>(input.size()),
-                                                 output.empty() ? nullptr : output.data(), OutputLength, FALSE,
-                                                 &event, &statusBlock);
-        EXPECT_NE(irp, nullptr);
-        NTSTATUS status = IoCallDriver(Fdo, irp);
-        if (status == STATUS_PENDING) {
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-            status = statusBlock.Status;
-        }
-        output.resize(NT_SUCCESS(status) ? std::min<size_t>(statusBlock.Information, OutputLength) : 0);
-        return {status, statusBlock.Information, output};
+        const std::optional<HkIoResult> reply = PeerSendControlIrp(Fdo, Code, Input, OutputLength);
+        EXPECT_TRUE(reply.has_value());
+        return reply.value_or(HkIoResult{STATUS_INSUFFICIENT_RESOURCES, 0, {}});
     }
 
     // Plays the controller's stream into the port, moving the virtual clock
@@ -86,13 +72,6 @@ protected:
         }
     }
 
-    TOUCH_SETTINGS& Settings() { return Extension->TouchSettings; }
     std::string PortName() { return HkNarrow(Settings().PortNameBuffer, HkWcsLen(Settings().PortNameBuffer)); }
     size_t RemoveLockHolds() { return HkRemoveLockHolds(&Extension->RemoveLock); }
-
-    std::vector<uint8_t> SettingsBytes()
-    {
-        const auto* begin = reinterpret_cast<const uint8_t*>(&Extension->TouchSettings);
-        return {begin, begin + sizeof(TOUCH_SETTINGS)};
-    }
 };

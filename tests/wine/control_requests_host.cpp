@@ -3,18 +3,13 @@
 // run, each NTSTATUS written as the Win32 error DeviceIoControl reports.
 // Usage: control_requests_host PARAMETERS.reg OUTPUT.tsv
 #include "control_cases.h"
-#include "hostkernel.h"
-#include "sermouse.h"
+#include "driver_rig.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-
 namespace {
-
-const char* const ServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon";
 
 struct StatusMap {
     NTSTATUS Status;
@@ -50,20 +45,18 @@ int main(int argc, char** argv)
         std::cerr << "usage: control_requests_host PARAMETERS.reg OUTPUT.tsv\n";
         return 2;
     }
-    HkReset();
-    if (auto failure = HkRegLoadRegFileFromPath(argv[1])) {
-        std::cerr << argv[1] << ": " << failure->ToString() << "\n";
+    PeerDriverRig rig;
+    PeerRigOptions options;
+    options.RegFile = argv[1];
+    options.ConnectMouse = false;
+    const PeerRigResult up = rig.Open(options);
+    if (up.Failed == PeerRigStep::RegFile) {
+        std::cerr << argv[1] << ": " << up.RegFileError->ToString() << "\n";
         return 2;
     }
-    PDRIVER_OBJECT driver = HkLoadDriver(DriverEntry, ServiceKey);
-    PDEVICE_OBJECT pdo = HkCreateBusPdo();
-    if (driver == nullptr || HkAddDevice(driver, pdo) != STATUS_SUCCESS) {
-        std::cerr << "the driver did not load and add its device\n";
-        return 1;
-    }
-    PDEVICE_OBJECT fdo = HkTopOfStack(pdo);
-    if (HkSendPnp(fdo, IRP_MN_START_DEVICE) != STATUS_SUCCESS) {
-        std::cerr << "the device did not start\n";
+    if (!up.Ok()) {
+        std::cerr << (up.Failed == PeerRigStep::Start ? "the device did not start\n"
+                                                      : "the driver did not load and add its device\n");
         return 1;
     }
 
@@ -90,8 +83,7 @@ int main(int argc, char** argv)
     }
     HkClose(handle);
 
-    HkSendRemove(fdo);
-    const std::string unload = HkUnloadDriver(driver);
+    const std::string unload = rig.Close().Unload;
     const std::string verifier = HkVerifierReport();
     if (!unload.empty() || !verifier.empty()) {
         std::cerr << "the host run was not clean: " << unload << verifier << "\n";

@@ -11,8 +11,7 @@
 //       the registry's port, one line each as the Wine session's test port
 //       logs them (COMn major code in out), with the basic-settings request
 //       accepted or refused
-#include "hostkernel.h"
-#include "serial_port.h"
+#include "driver_rig.h"
 #include "touch_control.h"
 #include "touch_controller.h"
 
@@ -25,8 +24,6 @@
 #include <random>
 #include <sstream>
 #include <vector>
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
 
 namespace {
 
@@ -69,42 +66,35 @@ std::string Hex(const std::vector<uint8_t>& Bytes)
 
 int SerialRequests(const char* RegFile, bool Accept)
 {
-    HkReset();
-    if (auto failure = HkRegLoadRegFileFromPath(RegFile)) {
-        std::cerr << RegFile << ": " << failure->ToString() << "\n";
+    PeerDriverRig rig;
+    PeerSerialPortConfig port;
+    port.AcceptBasicSettings = Accept;
+    PeerRigOptions options;
+    options.RegFile = RegFile;
+    options.Ports = PeerComPorts(4, port);
+    options.ConnectMouse = false;
+    const PeerRigResult up = rig.Open(options);
+    if (up.Failed == PeerRigStep::RegFile) {
+        std::cerr << RegFile << ": " << up.RegFileError->ToString() << "\n";
         return 2;
     }
-    std::vector<std::unique_ptr<PeerSerialPort>> ports;
-    for (unsigned i = 0; i < 4; i++) {
-        PeerSerialPortConfig config;
-        config.ComName = "COM" + std::to_string(i + 1);
-        config.Index = i;
-        config.AcceptBasicSettings = Accept;
-        ports.push_back(std::make_unique<PeerSerialPort>(config));
-    }
-    PDRIVER_OBJECT driver = HkLoadDriver(DriverEntry, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon");
-    PDEVICE_OBJECT pdo = HkCreateBusPdo();
-    if (driver == nullptr || HkAddDevice(driver, pdo) != STATUS_SUCCESS ||
-        HkSendPnp(HkTopOfStack(pdo), IRP_MN_START_DEVICE) != STATUS_SUCCESS) {
+    if (!up.Ok()) {
         std::cerr << "the driver did not come up\n";
         return 1;
     }
     HANDLE handle = nullptr;
-    HkOpen("\\\\.\\pelvon", &handle);
+    HkOpen(PeerControlDevice, &handle);
     const HkIoResult opened = HkDeviceIoControl(handle, IOCTL_TOUCH_OPEN_PORT, {}, 0);
     HkDeviceIoControl(handle, IOCTL_TOUCH_CLOSE_PORT, {}, 0);
     HkClose(handle);
-    for (auto& port : ports) {
+    for (auto& port : rig.Ports) {
         for (const PeerSerialRequest& request : port->ControlRequests()) {
             std::printf("%s major %u code %08X in %s out %u\n", port->Config().ComName.c_str(),
                         static_cast<unsigned>(request.Major), static_cast<unsigned>(request.Code),
                         Hex(request.Input).c_str(), static_cast<unsigned>(request.OutputLength));
         }
-        port->JoinCompletionThreads();
     }
-    HkWaitAsyncIdle();
-    HkSendRemove(HkTopOfStack(pdo));
-    HkUnloadDriver(driver);
+    rig.Close();
     return NT_SUCCESS(opened.Status) ? 0 : 1;
 }
 

@@ -10,8 +10,6 @@
 #include <iterator>
 #include <map>
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-
 namespace {
 
 const unsigned PortCount = 4; // COM1..COM4 as \Device\Serial0..3
@@ -21,25 +19,6 @@ const unsigned PortCount = 4; // COM1..COM4 as \Device\Serial0..3
 bool IsSpeakerPort(uint16_t Port)
 {
     return Port == 0x42 || Port == 0x43 || Port == 0x61;
-}
-
-PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT Fdo)
-{
-    return static_cast<PDEVICE_EXTENSION>(Fdo->DeviceExtension);
-}
-
-std::vector<uint8_t> PortSettingsData(const std::string& Name, ULONG Baud)
-{
-    std::vector<uint8_t> data;
-    data.reserve(Name.size() + 5);
-    data.push_back(static_cast<uint8_t>(Name.size()));
-    for (char c : Name) {
-        data.push_back(static_cast<uint8_t>(c));
-    }
-    for (int shift = 0; shift < 32; shift += 8) {
-        data.push_back(static_cast<uint8_t>(Baud >> shift));
-    }
-    return data;
 }
 
 // Registry paths compare without case.
@@ -82,8 +61,6 @@ bool IsParameterName(const std::string& Name)
     return false;
 }
 
-const char* const SerialCommKey = "\\Registry\\Machine\\Hardware\\DeviceMap\\SERIALCOMM";
-
 // One warning for each key the file put values under that the driver never
 // reads (the system's own values of the service key aside), and one for
 // each value under Parameters the driver has no use for.
@@ -93,7 +70,7 @@ void WarnAboutIgnoredSettings(const std::string& File, const HkRegFileSummary& S
     const std::string parameters = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\pelvon\\Parameters]";
     for (const HkRegFileSummary::ValueKey& key : Summary.ValueKeys) {
         const std::string folded = Folded(key.Path);
-        if (folded == Folded(TouchsimParametersKey) || folded == Folded(SerialCommKey)) {
+        if (folded == Folded(TouchsimParametersKey) || folded == Folded(PeerSerialCommKey)) {
             continue;
         }
         const std::string where = File + ": line " + std::to_string(key.Line) + ": ";
@@ -165,6 +142,82 @@ PortNameTrouble PortNameProblem(const std::string& File)
     return {};
 }
 
+// Loads the settings file into the registry and warns about what in it the
+// driver will not take.
+bool LoadSettingsFile(PeerDriverRig& Rig, const TouchsimSessionOptions& Options, PortNameTrouble& PortName,
+                      std::string& Error)
+{
+    HkRegFileSummary summary;
+    if (auto failure = Rig.LoadRegFile(Options.RegFile, &summary)) {
+        Error = Options.RegFile + ": " + (failure->Line > 0 ? failure->ToString() : failure->Message);
+        return false;
+    }
+    const auto warn = Options.Warn ? Options.Warn : [](const std::string&) {};
+    WarnAboutIgnoredSettings(Options.RegFile, summary, warn);
+    PortName = PortNameProblem(Options.RegFile);
+    if (!PortName.Text.empty()) {
+        warn(PortName.Text);
+    }
+    return true;
+}
+
+// The driver loaded, added, started and connected to the mouse class, with
+// the ports listed before it loads.
+int BringUpDriver(PeerDriverRig& Rig, std::string& Error)
+{
+    PeerRigOptions options;
+    options.Ports = PeerComPorts(PortCount);
+    const PeerRigResult up = Rig.Open(options);
+    const std::string status = TouchsimStatusText(up.Status);
+    switch (up.Failed) {
+    case PeerRigStep::None: return TouchsimOk;
+    case PeerRigStep::Load: Error = "the driver's entry point failed"; break;
+    case PeerRigStep::Add: Error = "adding the device failed: " + status; break;
+    case PeerRigStep::Start: Error = "starting the device failed: " + status; break;
+    default: Error = "the mouse class could not connect: " + status; break;
+    }
+    return TouchsimSetupFailed;
+}
+
+// A port refuses a line speed it cannot run at and keeps its own, which the
+// driver would not notice: the session would run at the wrong speed.
+// (Without a port name the open fails anyway, and says why.)
+int CheckHeldLineSpeed(const TouchsimSessionOptions& Options, const PortNameTrouble& PortName,
+                       const TOUCH_SETTINGS& Held, std::string& Error)
+{
+    const ULONG heldSpeed = Held.BaudRate;
+    if (Options.PortName || Held.PortNameBuffer[0] == 0 || TouchsimLineSpeedValid(heldSpeed)) {
+        return TouchsimOk;
+    }
+    const std::string source = PortName.TableStopped
+                                   ? "it read no \"BaudRate\": see \"PortName\" above"
+                                   : "\"BaudRate\"" + (Options.RegFile.empty() ? "" : " in " + Options.RegFile);
+    Error = "the driver would open its port at " + std::to_string(heldSpeed) + " bit/s (" + source +
+            "): " + TouchsimLineSpeedProblem(heldSpeed) + "; give --port and --baud, or fix the registry";
+    return TouchsimBadInput;
+}
+
+// IOCTL_TOUCH_OPEN_PORT with the port the options name, or with none, so
+// that the driver opens the one its settings hold.
+int OpenDriverPort(const TouchsimSessionOptions& Options, const PortNameTrouble& PortName,
+                   const TOUCH_SETTINGS& Settings, std::string& Error)
+{
+    const std::vector<uint8_t> input =
+        Options.PortName ? PeerPortSettingsData(*Options.PortName, Options.Baud) : std::vector<uint8_t>{};
+    const HkIoResult opened = TouchsimControl(IOCTL_TOUCH_OPEN_PORT, input, 0);
+    if (NT_SUCCESS(opened.Status)) {
+        return TouchsimOk;
+    }
+    const std::string name = HkNarrow(Settings.PortNameBuffer, HkWcsLen(Settings.PortNameBuffer));
+    const std::string hint =
+        !name.empty()            ? ""
+        : !PortName.Text.empty() ? " (the driver holds no port name: see the warning on \"PortName\"; give --port)"
+                                 : " (the driver holds no port name: give --port, or \"PortName\" with --reg)";
+    Error = "the driver could not open the port '" + name + "' at " + std::to_string(Settings.BaudRate) +
+            " baud: " + TouchsimStatusText(opened.Status) + hint;
+    return TouchsimBadInput;
+}
+
 } // namespace
 
 std::string TouchsimLineSpeedProblem(unsigned long Speed)
@@ -216,8 +269,8 @@ TouchsimSession::~TouchsimSession()
 {
     // After a verifier stop the stand-in is in no state to tear down; the
     // next reset reclaims what is left.
-    for (auto& port : Ports_) {
-        port->JoinCompletionThreads();
+    if (Rig_ != nullptr) {
+        Rig_->JoinCompletionThreads();
     }
     HkSetPortObserver(nullptr);
 }
@@ -237,100 +290,55 @@ void TouchsimSession::WatchSpeakerPorts()
 
 int TouchsimSession::Start(const TouchsimSessionOptions& Options, std::string& Error)
 {
-    HkReset();
+    Rig_ = std::make_unique<PeerDriverRig>();
     HkSetSystemTimeBase(TouchsimSystemTimeBase);
     WatchSpeakerPorts();
     PortNameTrouble portName;
-    if (!Options.RegFile.empty()) {
-        HkRegFileSummary summary;
-        if (auto failure = HkRegLoadRegFileFromPath(Options.RegFile, &summary)) {
-            Error = Options.RegFile + ": " + (failure->Line > 0 ? failure->ToString() : failure->Message);
-            return TouchsimBadInput;
-        }
-        const auto warn = Options.Warn ? Options.Warn : [](const std::string&) {};
-        WarnAboutIgnoredSettings(Options.RegFile, summary, warn);
-        portName = PortNameProblem(Options.RegFile);
-        if (!portName.Text.empty()) {
-            warn(portName.Text);
-        }
+    if (!Options.RegFile.empty() && !LoadSettingsFile(*Rig_, Options, portName, Error)) {
+        return TouchsimBadInput;
     }
-    for (unsigned index = 0; index < PortCount; index++) {
-        PeerSerialPortConfig config;
-        config.ComName = "COM" + std::to_string(index + 1);
-        config.Index = index;
-        Ports_.push_back(std::make_unique<PeerSerialPort>(config));
+    std::string message;
+    int code = BringUpDriver(*Rig_, message);
+    if (code == TouchsimOk && Options.BeforeOpen) {
+        code = Options.BeforeOpen(message);
     }
+    if (code == TouchsimOk) {
+        code = CheckHeldLineSpeed(Options, portName, Rig_->Settings(), message);
+    }
+    if (code == TouchsimOk) {
+        code = OpenDriverPort(Options, portName, Rig_->Settings(), message);
+    }
+    if (code == TouchsimOk) {
+        code = FindOpenedPort(message);
+    }
+    if (code != TouchsimOk) {
+        return Abandon(code, message, Error);
+    }
+    Publish();
+    return TouchsimOk;
+}
 
-    auto fail = [&](int Code, const std::string& Message) {
-        Publish();
-        const std::string problems = TearDown();
-        Error = Message + (problems.empty() ? "" : "\n" + problems);
-        return Code;
-    };
-
-    Driver_ = HkLoadDriver(DriverEntry, TouchsimServiceKey);
-    if (Driver_ == nullptr) {
-        return fail(TouchsimSetupFailed, "the driver's entry point failed");
-    }
-    PDEVICE_OBJECT pdo = HkCreateBusPdo();
-    NTSTATUS status = HkAddDevice(Driver_, pdo);
-    if (!NT_SUCCESS(status)) {
-        return fail(TouchsimSetupFailed, "adding the device failed: " + TouchsimStatusText(status));
-    }
-    Fdo_ = HkTopOfStack(pdo);
-    status = HkSendPnp(Fdo_, IRP_MN_START_DEVICE);
-    if (!NT_SUCCESS(status)) {
-        return fail(TouchsimSetupFailed, "starting the device failed: " + TouchsimStatusText(status));
-    }
-    Mouse_ = std::make_unique<PeerMouseClass>();
-    status = Mouse_->Connect(Fdo_);
-    if (!NT_SUCCESS(status)) {
-        return fail(TouchsimSetupFailed, "the mouse class could not connect: " + TouchsimStatusText(status));
-    }
-    if (Options.BeforeOpen) {
-        std::string message;
-        if (const int code = Options.BeforeOpen(message); code != TouchsimOk) {
-            return fail(code, message);
-        }
-    }
-
-    // A port refuses a line speed it cannot run at and keeps its own, which
-    // the driver would not notice: the session would run at the wrong speed.
-    // (Without a port name the open fails anyway, and says why.)
-    const TOUCH_SETTINGS& held = ExtensionOf(Fdo_)->TouchSettings;
-    const ULONG heldSpeed = held.BaudRate;
-    if (!Options.PortName && held.PortNameBuffer[0] != 0 && !TouchsimLineSpeedValid(heldSpeed)) {
-        const std::string source =
-            portName.TableStopped ? "it read no \"BaudRate\": see \"PortName\" above"
-                                  : "\"BaudRate\"" + (Options.RegFile.empty() ? "" : " in " + Options.RegFile);
-        return fail(TouchsimBadInput, "the driver would open its port at " + std::to_string(heldSpeed) + " bit/s (" +
-                                          source + "): " + TouchsimLineSpeedProblem(heldSpeed) +
-                                          "; give --port and --baud, or fix the registry");
-    }
-    const std::vector<uint8_t> input =
-        Options.PortName ? PortSettingsData(*Options.PortName, Options.Baud) : std::vector<uint8_t>{};
-    const HkIoResult opened = TouchsimControl(IOCTL_TOUCH_OPEN_PORT, input, 0);
-    if (!NT_SUCCESS(opened.Status)) {
-        const TOUCH_SETTINGS& settings = ExtensionOf(Fdo_)->TouchSettings;
-        const std::string name = HkNarrow(settings.PortNameBuffer, HkWcsLen(settings.PortNameBuffer));
-        const std::string hint =
-            !name.empty()            ? ""
-            : !portName.Text.empty() ? " (the driver holds no port name: see the warning on \"PortName\"; give --port)"
-                                     : " (the driver holds no port name: give --port, or \"PortName\" with --reg)";
-        return fail(TouchsimBadInput, "the driver could not open the port '" + name + "' at " +
-                                          std::to_string(settings.BaudRate) +
-                                          " baud: " + TouchsimStatusText(opened.Status) + hint);
-    }
-    for (auto& port : Ports_) {
+int TouchsimSession::FindOpenedPort(std::string& Error)
+{
+    for (auto& port : Rig_->Ports) {
         if (port->IsOpen()) {
             Open_ = port.get();
         }
     }
     if (Open_ == nullptr || Open_->BaudRate() == 0) {
-        return fail(TouchsimSetupFailed, "the driver reported the port open, but no serial port is in use");
+        Error = "the driver reported the port open, but no serial port is in use";
+        return TouchsimSetupFailed;
     }
-    Publish();
     return TouchsimOk;
+}
+
+// Start failed: what the driver did so far is published and it is torn down.
+int TouchsimSession::Abandon(int Code, const std::string& Message, std::string& Error)
+{
+    Publish();
+    const std::string problems = TearDown();
+    Error = Message + (problems.empty() ? "" : "\n" + problems);
+    return Code;
 }
 
 void TouchsimSession::Publish()
@@ -349,10 +357,10 @@ void TouchsimSession::Publish()
         Sink_.Event(event);
     }
     WritesToPublish_.clear();
-    if (Mouse_ == nullptr) {
+    if (Rig_ == nullptr || Rig_->Mouse == nullptr) {
         return;
     }
-    Mouse_->TakeReports(ReportsToPublish_);
+    Rig_->Mouse->TakeReports(ReportsToPublish_);
     for (const PeerMouseReport& report : ReportsToPublish_) {
         TouchsimEvent event{TouchsimEvent::Kind::Report, report.Time};
         event.Report = report.Data;
@@ -370,7 +378,7 @@ void TouchsimSession::RunClockTo(int64_t Time)
 void TouchsimSession::DeliverAt(int64_t Time, uint8_t Byte)
 {
     RunClockTo(Time);
-    const ULONG indexBefore = ExtensionOf(Fdo_)->PacketState.ByteIndex;
+    const ULONG indexBefore = Rig_->Extension->PacketState.ByteIndex;
     const size_t reportsBefore = Counters_.Reports;
     Open_->Deliver(Byte);
     Publish();
@@ -411,7 +419,7 @@ void TouchsimSession::ControlAt(int64_t Time, const std::string& Command, const 
     Sink_.Event(event);
     // A port the driver switched to has had its line speed set; a closed one
     // keeps receiving, as a line does with no reader.
-    for (auto& port : Ports_) {
+    for (auto& port : Rig_->Ports) {
         if (port->IsOpen() && port->BaudRate() != 0) {
             Open_ = port.get();
         }
@@ -434,7 +442,7 @@ void TouchsimSession::RunTimersUntilIdle()
 int TouchsimSession::Finish(std::string& Error)
 {
     Counters_.EndTime = HkClock();
-    for (auto& port : Ports_) {
+    for (auto& port : Rig_->Ports) {
         Counters_.FaultsUnused += port->QueuedReadFailures();
     }
     std::string problems;
@@ -443,7 +451,7 @@ int TouchsimSession::Finish(std::string& Error)
         Counters_.ControllerInfo[0] = info.Output[0];
         Counters_.ControllerInfo[1] = info.Output[1];
     }
-    Counters_.DiscardCount = ExtensionOf(Fdo_)->PacketState.DiscardCount;
+    Counters_.DiscardCount = Rig_->Extension->PacketState.DiscardCount;
     const HkIoResult closed = TouchsimControl(IOCTL_TOUCH_CLOSE_PORT, {}, 0);
     if (!NT_SUCCESS(closed.Status)) {
         problems += "closing the port failed: " + TouchsimStatusText(closed.Status) + "\n";
@@ -460,28 +468,19 @@ int TouchsimSession::Finish(std::string& Error)
 
 std::string TouchsimSession::TearDown()
 {
+    if (Rig_ == nullptr) {
+        return "";
+    }
     std::string problems;
-    for (auto& port : Ports_) {
-        port->JoinCompletionThreads();
+    const PeerRigTeardown ended = Rig_->Close();
+    if (ended.Removal != STATUS_SUCCESS) {
+        problems += "removing the device failed: " + TouchsimStatusText(ended.Removal) + "\n";
     }
-    HkWaitAsyncIdle();
-    if (Fdo_ != nullptr && HkDeviceLive(Fdo_)) {
-        const NTSTATUS status = HkSendRemove(Fdo_);
-        if (status != STATUS_SUCCESS) {
-            problems += "removing the device failed: " + TouchsimStatusText(status) + "\n";
-        }
-    }
-    if (Driver_ != nullptr) {
-        const std::string kept = HkUnloadDriver(Driver_);
-        if (!kept.empty()) {
-            problems += "the driver did not unload cleanly: " + kept + "\n";
-        }
+    if (!ended.Unload.empty()) {
+        problems += "the driver did not unload cleanly: " + ended.Unload + "\n";
     }
     Publish();
-    Mouse_.reset();
-    Ports_.clear();
+    Rig_.reset();
     Open_ = nullptr;
-    Fdo_ = nullptr;
-    Driver_ = nullptr;
     return problems;
 }

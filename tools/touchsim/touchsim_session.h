@@ -4,9 +4,7 @@
 // removed, the driver unloaded and the verifier consulted.
 #pragma once
 
-#include "hostkernel.h"
-#include "mouse_class.h"
-#include "serial_port.h"
+#include "driver_rig.h"
 
 #include <functional>
 #include <memory>
@@ -18,10 +16,9 @@
 // Virtual system time at t = 0: 2000-01-01 in 100-ns units since 1601, so
 // that every run sees the same clock.
 inline constexpr int64_t TouchsimSystemTimeBase = 0x01BF53EB256D4000;
-inline constexpr const char* TouchsimServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon";
-inline constexpr const char* TouchsimParametersKey =
-    "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\pelvon\\Parameters";
-inline constexpr const char* TouchsimControlDevice = "\\\\.\\pelvon";
+inline constexpr const char* TouchsimServiceKey = PeerServiceKey;
+inline constexpr const char* TouchsimParametersKey = PeerParametersKey;
+inline constexpr const char* TouchsimControlDevice = PeerControlDevice;
 
 // Exit codes shared by the session and the command line. Where several
 // apply, a verifier finding wins, then an output that could not be written.
@@ -133,15 +130,15 @@ public:
     const TouchsimCounters& Counters() const { return Counters_; }
 
 private:
+    int FindOpenedPort(std::string& Error);
+    int Abandon(int Code, const std::string& Message, std::string& Error);
     void Publish();
     std::string TearDown();
     void WatchSpeakerPorts();
 
     TouchsimSink& Sink_;
-    PDRIVER_OBJECT Driver_ = nullptr;
-    PDEVICE_OBJECT Fdo_ = nullptr;
-    std::unique_ptr<PeerMouseClass> Mouse_;
-    std::vector<std::unique_ptr<PeerSerialPort>> Ports_;
+    // Made by Start, gone after TearDown.
+    std::unique_ptr<PeerDriverRig> Rig_;
     PeerSerialPort* Open_ = nullptr;
     // Speaker writes since the last publication, handed over by the port
     // observer, and the reports taken from the mouse class: the session
