@@ -101,6 +101,29 @@ bool HasOutput(PIO_STACK_LOCATION Stack, size_t Bytes)
     return Stack->Parameters.DeviceIoControl.OutputBufferLength >= Bytes;
 }
 
+// The request's input copied into Into, when it holds that much.
+template <typename T>
+NTSTATUS TakeInput(PIO_STACK_LOCATION Stack, const uint8_t* Buffer, T& Into)
+{
+    if (!HasInput(Stack, sizeof(T))) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(&Into, Buffer, sizeof(T));
+    return STATUS_SUCCESS;
+}
+
+// From copied into the request's output, when it has room.
+template <typename T>
+NTSTATUS GiveOutput(PIO_STACK_LOCATION Stack, uint8_t* Buffer, const T& From, ULONG_PTR& Information)
+{
+    if (!HasOutput(Stack, sizeof(T))) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(Buffer, &From, sizeof(T));
+    Information = sizeof(T);
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 PeerSerialPort::PeerSerialPort(const PeerSerialPortConfig& Config) : Config_(Config), DelayRandom_(Config.DelaySeed)
@@ -193,8 +216,6 @@ NTSTATUS PeerSerialPort::Dispatch(PIRP Irp)
 NTSTATUS PeerSerialPort::ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     const ULONG code = Stack->Parameters.DeviceIoControl.IoControlCode;
-    const bool internal = Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    const ULONG inputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
     auto* buffer = static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer);
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
@@ -203,6 +224,7 @@ NTSTATUS PeerSerialPort::ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack)
         if (!Open_) {
             HkBugCheck(HkRule::IoManagerViolation, "control request sent to " + DeviceName() + " while it is not open");
         }
+        const ULONG inputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
         std::vector<uint8_t> input;
         if (buffer != nullptr && inputLength != 0) {
             input.assign(buffer, buffer + inputLength);
@@ -212,93 +234,86 @@ NTSTATUS PeerSerialPort::ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack)
         auto refusal = Refusals_.find({Stack->MajorFunction, code});
         if (refusal != Refusals_.end()) {
             status = refusal->second;
-        } else if (internal) {
-            if (code == IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS && Config_.AcceptBasicSettings &&
-                HasOutput(Stack, sizeof(SERIAL_BASIC_SETTINGS))) {
-                SERIAL_BASIC_SETTINGS previous{};
-                previous.Timeouts = Timeouts_;
-                previous.HandFlow = HandFlow_;
-                std::memcpy(buffer, &previous, sizeof(previous));
-                information = sizeof(previous);
-                Timeouts_ = SERIAL_TIMEOUTS{};
-                HandFlow_ = SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
-            } else {
-                status = STATUS_INVALID_PARAMETER;
-            }
+        } else if (Stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            status = InternalControlLocked(code, Stack, buffer, information);
         } else {
-            switch (code) {
-            case IOCTL_SERIAL_SET_BAUD_RATE:
-                if (!HasInput(Stack, sizeof(SERIAL_BAUD_RATE))) {
-                    status = STATUS_BUFFER_TOO_SMALL;
-                } else {
-                    SERIAL_BAUD_RATE rate;
-                    std::memcpy(&rate, buffer, sizeof(rate));
-                    if (rate.BaudRate == 0) {
-                        status = STATUS_INVALID_PARAMETER;
-                    } else {
-                        Baud_ = rate;
-                    }
-                }
-                break;
-            case IOCTL_SERIAL_SET_LINE_CONTROL:
-                if (!HasInput(Stack, sizeof(SERIAL_LINE_CONTROL))) {
-                    status = STATUS_BUFFER_TOO_SMALL;
-                } else {
-                    std::memcpy(&LineControl_, buffer, sizeof(LineControl_));
-                }
-                break;
-            case IOCTL_SERIAL_SET_TIMEOUTS:
-                status = HasInput(Stack, sizeof(SERIAL_TIMEOUTS)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                if (NT_SUCCESS(status)) std::memcpy(&Timeouts_, buffer, sizeof(Timeouts_));
-                break;
-            case IOCTL_SERIAL_GET_TIMEOUTS:
-                status = HasOutput(Stack, sizeof(SERIAL_TIMEOUTS)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                if (NT_SUCCESS(status)) {
-                    std::memcpy(buffer, &Timeouts_, sizeof(Timeouts_));
-                    information = sizeof(Timeouts_);
-                }
-                break;
-            case IOCTL_SERIAL_SET_HANDFLOW:
-                status = HasInput(Stack, sizeof(SERIAL_HANDFLOW)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                if (NT_SUCCESS(status)) std::memcpy(&HandFlow_, buffer, sizeof(HandFlow_));
-                break;
-            case IOCTL_SERIAL_GET_HANDFLOW:
-                status = HasOutput(Stack, sizeof(SERIAL_HANDFLOW)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                if (NT_SUCCESS(status)) {
-                    std::memcpy(buffer, &HandFlow_, sizeof(HandFlow_));
-                    information = sizeof(HandFlow_);
-                }
-                break;
-            case IOCTL_SERIAL_PURGE: {
-                ULONG mask = 0;
-                status = HasInput(Stack, sizeof(mask)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                if (NT_SUCCESS(status)) {
-                    std::memcpy(&mask, buffer, sizeof(mask));
-                    if (mask & SERIAL_PURGE_RXCLEAR) {
-                        Received_.clear(); // pending reads stay pending
-                    }
-                }
-                break;
-            }
-            case IOCTL_SERIAL_SET_WAIT_MASK:
-            case IOCTL_SERIAL_SET_FIFO_CONTROL:
-                status = HasInput(Stack, sizeof(ULONG)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
-                break;
-            default:
-                status = STATUS_INVALID_PARAMETER;
-                break;
-            }
+            status = SerialControlLocked(code, Stack, buffer, information);
         }
     }
+    return CompleteControl(Irp, status, information);
+}
+
+NTSTATUS PeerSerialPort::SerialControlLocked(ULONG Code, PIO_STACK_LOCATION Stack, uint8_t* Buffer,
+                                             ULONG_PTR& Information)
+{
+    switch (Code) {
+    case IOCTL_SERIAL_SET_BAUD_RATE: return SetBaudRateLocked(Stack, Buffer);
+    case IOCTL_SERIAL_SET_LINE_CONTROL: return TakeInput(Stack, Buffer, LineControl_);
+    case IOCTL_SERIAL_SET_TIMEOUTS: return TakeInput(Stack, Buffer, Timeouts_);
+    case IOCTL_SERIAL_GET_TIMEOUTS: return GiveOutput(Stack, Buffer, Timeouts_, Information);
+    case IOCTL_SERIAL_SET_HANDFLOW: return TakeInput(Stack, Buffer, HandFlow_);
+    case IOCTL_SERIAL_GET_HANDFLOW: return GiveOutput(Stack, Buffer, HandFlow_, Information);
+    case IOCTL_SERIAL_PURGE: return PurgeLocked(Stack, Buffer);
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+    case IOCTL_SERIAL_SET_FIFO_CONTROL: return HasInput(Stack, sizeof(ULONG)) ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+    default: return STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS PeerSerialPort::SetBaudRateLocked(PIO_STACK_LOCATION Stack, const uint8_t* Buffer)
+{
+    SERIAL_BAUD_RATE rate{};
+    const NTSTATUS status = TakeInput(Stack, Buffer, rate);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (rate.BaudRate == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Baud_ = rate;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PeerSerialPort::PurgeLocked(PIO_STACK_LOCATION Stack, const uint8_t* Buffer)
+{
+    ULONG mask = 0;
+    const NTSTATUS status = TakeInput(Stack, Buffer, mask);
+    if (NT_SUCCESS(status) && (mask & SERIAL_PURGE_RXCLEAR)) {
+        Received_.clear(); // pending reads stay pending
+    }
+    return status;
+}
+
+// The one internal request a port answers: the basic settings, given back
+// as they were and replaced by the serial driver's defaults.
+NTSTATUS PeerSerialPort::InternalControlLocked(ULONG Code, PIO_STACK_LOCATION Stack, uint8_t* Buffer,
+                                               ULONG_PTR& Information)
+{
+    if (Code != IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS || !Config_.AcceptBasicSettings) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    SERIAL_BASIC_SETTINGS previous{};
+    previous.Timeouts = Timeouts_;
+    previous.HandFlow = HandFlow_;
+    if (!NT_SUCCESS(GiveOutput(Stack, Buffer, previous, Information))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Timeouts_ = SERIAL_TIMEOUTS{};
+    HandFlow_ = SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PeerSerialPort::CompleteControl(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
     if (Config_.PendControlRequests || HkForcePending()) {
         IoMarkIrpPending(Irp);
-        CompleteLater(Irp, status, information);
+        CompleteLater(Irp, Status, Information);
         return STATUS_PENDING;
     }
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = information;
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return Status;
 }
 
 NTSTATUS PeerSerialPort::Read(PIRP Irp)
@@ -307,63 +322,14 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
     std::optional<NTSTATUS> failure;
     {
         std::lock_guard<std::mutex> guard(Lock_);
-        const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-        if (FirstReadFrame_ == 0) {
-            FirstReadFrame_ = frame;
-        } else if (frame < FirstReadFrame_) {
-            DeepestReadGrowth_ = std::max<size_t>(DeepestReadGrowth_, FirstReadFrame_ - frame);
-        }
-        if (!Open_) {
-            HkBugCheck(HkRule::IoManagerViolation, "read sent to " + DeviceName() + " while it is not open");
-        }
-        Reads_++;
-        RecordLocked({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length});
-        if (PendingRead_ != nullptr) {
-            HkBugCheck(HkRule::IoManagerViolation, "a second read sent to " + DeviceName() + " while one is pending");
-        }
-        if (IsCancelled(Irp)) {
-            failure = STATUS_CANCELLED;
-        } else if (!NextReadFailures_.empty()) {
-            failure = NextReadFailures_.front();
-            NextReadFailures_.pop_front();
-        } else if (ReadFailure_) {
-            failure = ReadFailure_;
-        } else if (!Received_.empty() && !Config_.CompleteReadsOnOtherThread && !HkForcePending()) {
-            byte = Received_.front();
-            Received_.pop_front();
-        } else {
-            IoMarkIrpPending(Irp);
-            PendingRead_ = Irp;
-            IoSetCancelRoutine(Irp, PeerSerialCancel);
-            if (IsCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
-                PendingRead_ = nullptr;
-                failure = STATUS_CANCELLED;
-            } else if (!Received_.empty()) {
-                // Forced to complete from elsewhere although a byte waits;
-                // unless a cancel took the request meanwhile: its routine
-                // completes it.
-                if (IoSetCancelRoutine(Irp, nullptr) == nullptr) {
-                    return STATUS_PENDING;
-                }
-                PendingRead_ = nullptr;
-                const uint8_t next = Received_.front();
-                Received_.pop_front();
-                *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = next;
-                Threads_.emplace_back([Irp, delay = NextDelayLocked()] {
-                    WaitMicroseconds(delay);
-                    Irp->IoStatus.Status = STATUS_SUCCESS;
-                    Irp->IoStatus.Information = 1;
-                    CompleteOnThisThread(Irp);
-                });
-                return STATUS_PENDING;
-            } else {
-                return STATUS_PENDING;
+        ProbeReadStackLocked(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+        AcceptReadLocked(Irp);
+        failure = ReadFailureLocked(Irp);
+        if (!failure) {
+            if (Received_.empty() || Config_.CompleteReadsOnOtherThread || HkForcePending()) {
+                return PendReadLocked(Irp);
             }
-            // Cancelled while being queued: it was marked pending.
-            Irp->IoStatus.Status = *failure;
-            Irp->IoStatus.Information = 0;
-            IoCompleteRequest(Irp, IO_NO_INCREMENT);
-            return STATUS_PENDING;
+            byte = TakeByteLocked();
         }
     }
     if (failure) {
@@ -377,6 +343,79 @@ NTSTATUS PeerSerialPort::Read(PIRP Irp)
     Irp->IoStatus.Information = 1;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
+}
+
+void PeerSerialPort::ProbeReadStackLocked(uintptr_t Frame)
+{
+    if (FirstReadFrame_ == 0) {
+        FirstReadFrame_ = Frame;
+    } else if (Frame < FirstReadFrame_) {
+        DeepestReadGrowth_ = std::max<size_t>(DeepestReadGrowth_, FirstReadFrame_ - Frame);
+    }
+}
+
+void PeerSerialPort::AcceptReadLocked(PIRP Irp)
+{
+    if (!Open_) {
+        HkBugCheck(HkRule::IoManagerViolation, "read sent to " + DeviceName() + " while it is not open");
+    }
+    Reads_++;
+    RecordLocked({IRP_MJ_READ, 0, {}, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length});
+    if (PendingRead_ != nullptr) {
+        HkBugCheck(HkRule::IoManagerViolation, "a second read sent to " + DeviceName() + " while one is pending");
+    }
+}
+
+// A cancelled read fails, then the failures queued one read each, then the
+// standing one.
+std::optional<NTSTATUS> PeerSerialPort::ReadFailureLocked(PIRP Irp)
+{
+    if (IsCancelled(Irp)) {
+        return STATUS_CANCELLED;
+    }
+    if (!NextReadFailures_.empty()) {
+        const NTSTATUS failure = NextReadFailures_.front();
+        NextReadFailures_.pop_front();
+        return failure;
+    }
+    return ReadFailure_;
+}
+
+uint8_t PeerSerialPort::TakeByteLocked()
+{
+    const uint8_t byte = Received_.front();
+    Received_.pop_front();
+    return byte;
+}
+
+// The read waits for a byte; one that waits already (completions forced
+// onto another thread) goes out from a completion thread at once.
+NTSTATUS PeerSerialPort::PendReadLocked(PIRP Irp)
+{
+    IoMarkIrpPending(Irp);
+    PendingRead_ = Irp;
+    IoSetCancelRoutine(Irp, PeerSerialCancel);
+    if (IsCancelled(Irp) && IoSetCancelRoutine(Irp, nullptr) != nullptr) {
+        // Cancelled while being queued: it was marked pending.
+        PendingRead_ = nullptr;
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    // A cancel that took the request meanwhile completes it in its routine.
+    if (Received_.empty() || IoSetCancelRoutine(Irp, nullptr) == nullptr) {
+        return STATUS_PENDING;
+    }
+    PendingRead_ = nullptr;
+    *static_cast<uint8_t*>(Irp->AssociatedIrp.SystemBuffer) = TakeByteLocked();
+    Threads_.emplace_back([Irp, delay = NextDelayLocked()] {
+        WaitMicroseconds(delay);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 1;
+        CompleteOnThisThread(Irp);
+    });
+    return STATUS_PENDING;
 }
 
 PIRP PeerSerialPort::TakePendingRead()

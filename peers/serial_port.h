@@ -108,7 +108,17 @@ public:
 
 private:
     NTSTATUS ControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack);
+    NTSTATUS SerialControlLocked(ULONG Code, PIO_STACK_LOCATION Stack, uint8_t* Buffer, ULONG_PTR& Information);
+    NTSTATUS InternalControlLocked(ULONG Code, PIO_STACK_LOCATION Stack, uint8_t* Buffer, ULONG_PTR& Information);
+    NTSTATUS SetBaudRateLocked(PIO_STACK_LOCATION Stack, const uint8_t* Buffer);
+    NTSTATUS PurgeLocked(PIO_STACK_LOCATION Stack, const uint8_t* Buffer);
+    NTSTATUS CompleteControl(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
     NTSTATUS Read(PIRP Irp);
+    void ProbeReadStackLocked(uintptr_t Frame);
+    void AcceptReadLocked(PIRP Irp);
+    std::optional<NTSTATUS> ReadFailureLocked(PIRP Irp);
+    uint8_t TakeByteLocked();
+    NTSTATUS PendReadLocked(PIRP Irp);
     void CompleteRead(PIRP Irp, NTSTATUS Status, std::optional<uint8_t> Byte);
     PIRP TakePendingRead();
     void CompleteLater(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
