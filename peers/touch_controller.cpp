@@ -446,6 +446,129 @@ bool ReadNumbers(std::istringstream& Line, std::vector<uint32_t>& Numbers, size_
 
 } // namespace
 
+namespace {
+
+// Skips blanks, empty lines and comments up to the next command; false at
+// the end of the script.
+bool SkipToCommand(std::streambuf& In, int& Line)
+{
+    for (;;) {
+        Traits::int_type c = In.sgetc();
+        while (c != '\n' && IsSpaceCharacter(c)) {
+            In.sbumpc();
+            c = In.sgetc();
+        }
+        if (c == Traits::eof()) {
+            return false;
+        }
+        if (c == '\n') {
+            In.sbumpc();
+            Line++;
+        } else if (c == '#') {
+            SkipToLineEnd(In);
+        } else {
+            return true;
+        }
+    }
+}
+
+bool ReadCommandName(std::streambuf& In, int Line, std::string& Command, std::string& Error)
+{
+    for (Traits::int_type c = In.sgetc(); c != Traits::eof() && c != '#' && !IsSpaceCharacter(c); c = In.sgetc()) {
+        Command.push_back(Traits::to_char_type(In.sbumpc()));
+        if (Command.size() > 32) {
+            Error = "line " + std::to_string(Line) + ": unknown command '" + Command + "...'";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The rest of the line, its comment left out.
+bool ReadArguments(std::streambuf& In, int Line, std::string& Arguments, std::string& Error)
+{
+    bool comment = false;
+    for (Traits::int_type c = In.sgetc(); c != Traits::eof() && c != '\n'; c = In.sgetc()) {
+        const char next = Traits::to_char_type(In.sbumpc());
+        comment = comment || next == '#';
+        if (!comment) {
+            Arguments.push_back(next);
+        }
+        if (Arguments.size() > PeerMaxTokenLength) {
+            Error = "line " + std::to_string(Line) + ": longer than " + std::to_string(PeerMaxTokenLength) +
+                    " characters";
+            return false;
+        }
+    }
+    return true;
+}
+
+struct GestureCommand {
+    const char* Name;
+    size_t MinNumbers;
+    size_t MaxNumbers;
+    size_t Coordinates; // the first numbers are positions
+};
+
+const GestureCommand GestureCommands[] = {
+    {"tap", 2, 3, 2},     {"drag", 4, 5, 4}, {"hold", 3, 3, 2},
+    {"release", 0, 0, 0}, {"wait", 1, 1, 0}, {"every", 1, 1, 0},
+};
+
+bool ReadCommandNumbers(const std::string& Command, const std::string& Arguments, const std::string& Where,
+                        std::vector<uint32_t>& Numbers, std::string& Error)
+{
+    const GestureCommand* known = nullptr;
+    for (const GestureCommand& candidate : GestureCommands) {
+        known = Command == candidate.Name ? &candidate : known;
+    }
+    if (known == nullptr) {
+        Error = Where + "unknown command '" + Command + "'";
+        return false;
+    }
+    std::istringstream line(Arguments);
+    if (!ReadNumbers(line, Numbers, known->MinNumbers, known->MaxNumbers) || (Command == "every" && Numbers[0] == 0)) {
+        Error = Where + "bad arguments to '" + Command + "'";
+        return false;
+    }
+    if (std::any_of(Numbers.begin(), Numbers.begin() + known->Coordinates, [](uint32_t v) { return v > 4095; })) {
+        Error = Where + "coordinates run from 0 to 4095";
+        return false;
+    }
+    return true;
+}
+
+// What a command puts on the line, worked out before it is expanded: a
+// packet is five bytes, each followed by one interval of silence.
+struct LineCost {
+    uint64_t Packets = 0;
+    uint64_t Bytes = 0;
+    uint64_t SilenceMs = 0;
+};
+
+LineCost CostOf(const std::string& Command, const std::vector<uint32_t>& N, uint64_t Interval)
+{
+    const uint64_t packetBytes = PeerTouchPacket(0, 0).size();
+    auto packetsFor = [&](uint64_t Ms) { return std::max<uint64_t>(1, Ms / std::max<uint64_t>(1, Interval)); };
+    LineCost cost;
+    if (Command == "tap" || Command == "hold") {
+        cost.Packets = packetsFor(Command == "hold" ? N[2] : N.size() > 2 ? N[2] : 50);
+        cost.Bytes = cost.Packets * packetBytes + (Command == "tap" ? packetBytes : 0);
+        cost.SilenceMs = cost.Packets * Interval;
+    } else if (Command == "drag") {
+        cost.Packets = std::max<uint64_t>(N.size() > 4 ? N[4] : 10, 2);
+        cost.Bytes = (cost.Packets + 1) * packetBytes;
+        cost.SilenceMs = cost.Packets * Interval;
+    } else if (Command == "release") {
+        cost.Bytes = packetBytes;
+    } else if (Command == "wait") {
+        cost.SilenceMs = N[0];
+    }
+    return cost;
+}
+
+} // namespace
+
 bool PeerTouchController::RunScript(const std::string& Script, std::string& Error)
 {
     std::istringstream in(Script);
@@ -458,67 +581,20 @@ bool PeerTouchController::RunScript(std::istream& Script, std::string& Error)
 {
     std::streambuf& in = *Script.rdbuf();
     int line = 1;
-    while (!Stopped()) {
-        Traits::int_type c = in.sgetc();
-        while (c != '\n' && IsSpaceCharacter(c)) {
-            in.sbumpc();
-            c = in.sgetc();
-        }
-        if (c == Traits::eof()) {
-            break;
-        }
-        if (c == '\n') {
-            in.sbumpc();
-            line++;
-            continue;
-        }
-        if (c == '#') {
-            SkipToLineEnd(in);
-            continue;
-        }
+    while (!Stopped() && SkipToCommand(in, line)) {
         std::string command;
-        for (; c != Traits::eof() && c != '#' && !IsSpaceCharacter(c); c = in.sgetc()) {
-            command.push_back(Traits::to_char_type(in.sbumpc()));
-            if (command.size() > 32) {
-                Error = "line " + std::to_string(line) + ": unknown command '" + command + "...'";
-                return false;
-            }
+        if (!ReadCommandName(in, line, command, Error)) {
+            return false;
         }
         const int commandLine = line;
         if (command == "bytes") {
-            // Silence has its own command here: wait.
-            int64_t noGap = 0;
-            std::string reason;
-            const PeerLineEventSink add = [this](PeerLineEvent& Event, std::string&) {
-                PendingGap_ += Event.Gap;
-                Add(Event);
-                return !Stopped();
-            };
-            if (!PeerReadEventStream(Script, line, false, true, noGap, Budget_, add, reason)) {
-                if (Stopped()) {
-                    break; // on the line of the event it stopped at
-                }
-                Error = "line " + std::to_string(commandLine) + ": " +
-                        (Budget_.Refused() ? "'bytes': " : "bad arguments to 'bytes': ") + reason;
+            if (!RunBytes(Script, line, commandLine, Error)) {
                 return false;
             }
             continue;
         }
         std::string arguments;
-        bool comment = false;
-        for (; c != Traits::eof() && c != '\n'; c = in.sgetc()) {
-            const char next = Traits::to_char_type(in.sbumpc());
-            comment = comment || next == '#';
-            if (!comment) {
-                arguments.push_back(next);
-            }
-            if (arguments.size() > PeerMaxTokenLength) {
-                Error = "line " + std::to_string(line) + ": longer than " + std::to_string(PeerMaxTokenLength) +
-                        " characters";
-                return false;
-            }
-        }
-        if (!RunCommand(command, arguments, commandLine, Error)) {
+        if (!ReadArguments(in, line, arguments, Error) || !RunCommand(command, arguments, commandLine, Error)) {
             return false;
         }
     }
@@ -529,69 +605,42 @@ bool PeerTouchController::RunScript(std::istream& Script, std::string& Error)
     return true;
 }
 
+// The tokens of a 'bytes' line, as the byte scripts have them; silence has
+// its own command here: wait.
+bool PeerTouchController::RunBytes(std::istream& Script, int& Line, int CommandLine, std::string& Error)
+{
+    int64_t noGap = 0;
+    std::string reason;
+    const PeerLineEventSink add = [this](PeerLineEvent& Event, std::string&) {
+        PendingGap_ += Event.Gap;
+        Add(Event);
+        return !Stopped();
+    };
+    // A sink that stopped ends the script, on the line of its event.
+    if (PeerReadEventStream(Script, Line, false, true, noGap, Budget_, add, reason) || Stopped()) {
+        return true;
+    }
+    Error = "line " + std::to_string(CommandLine) + ": " +
+            (Budget_.Refused() ? "'bytes': " : "bad arguments to 'bytes': ") + reason;
+    return false;
+}
+
 bool PeerTouchController::RunCommand(const std::string& Command, const std::string& Arguments, int Line,
                                      std::string& Error)
 {
     const std::string where = "line " + std::to_string(Line) + ": ";
-    std::istringstream line(Arguments);
     std::vector<uint32_t> n;
-    bool ok = true;
-    size_t coordinates = 0;
-    if (Command == "tap") {
-        ok = ReadNumbers(line, n, 2, 3);
-        coordinates = 2;
-    } else if (Command == "drag") {
-        ok = ReadNumbers(line, n, 4, 5);
-        coordinates = 4;
-    } else if (Command == "hold") {
-        ok = ReadNumbers(line, n, 3, 3);
-        coordinates = 2;
-    } else if (Command == "release") {
-        ok = ReadNumbers(line, n, 0, 0);
-    } else if (Command == "wait") {
-        ok = ReadNumbers(line, n, 1, 1);
-    } else if (Command == "every") {
-        ok = ReadNumbers(line, n, 1, 1) && n[0] > 0;
-    } else {
-        Error = where + "unknown command '" + Command + "'";
+    if (!ReadCommandNumbers(Command, Arguments, where, n, Error)) {
         return false;
     }
-    if (!ok) {
-        Error = where + "bad arguments to '" + Command + "'";
-        return false;
-    }
-    if (std::any_of(n.begin(), n.begin() + coordinates, [](uint32_t v) { return v > 4095; })) {
-        Error = where + "coordinates run from 0 to 4095";
-        return false;
-    }
-
-    // What the command puts on the line, worked out before it is expanded:
-    // a packet is five bytes, each followed by one interval of silence.
     const uint64_t interval = IntervalMs_;
-    const uint64_t packetBytes = PeerTouchPacket(0, 0).size();
-    auto packetsFor = [&](uint64_t Ms) { return std::max<uint64_t>(1, Ms / std::max<uint64_t>(1, interval)); };
-    uint64_t packets = 0;
-    uint64_t bytes = 0;
-    uint64_t silenceMs = 0;
-    if (Command == "tap" || Command == "hold") {
-        packets = packetsFor(Command == "hold" ? n[2] : n.size() > 2 ? n[2] : 50);
-        bytes = packets * packetBytes + (Command == "tap" ? packetBytes : 0);
-        silenceMs = packets * interval;
-    } else if (Command == "drag") {
-        packets = std::max<uint64_t>(n.size() > 4 ? n[4] : 10, 2);
-        bytes = (packets + 1) * packetBytes;
-        silenceMs = packets * interval;
-    } else if (Command == "release") {
-        bytes = packetBytes;
-    } else if (Command == "wait") {
-        silenceMs = n[0];
-    }
+    const LineCost cost = CostOf(Command, n, interval);
     std::string reason;
-    if (!Budget_.Take(bytes, silenceMs, reason)) {
+    if (!Budget_.Take(cost.Bytes, cost.SilenceMs, reason)) {
         Error = where + "'" + Command + "'" +
-                (packets > 1 ? " (" + std::to_string(packets) + " packets, one every " + std::to_string(interval) +
-                                   " ms)"
-                             : "") +
+                (cost.Packets > 1 ? " (" + std::to_string(cost.Packets) + " packets, one every " +
+                                        std::to_string(interval) + " ms)"
+                                  : "") +
                 ": " + reason;
         return false;
     }

@@ -136,6 +136,7 @@ private:
     void Add(PeerLineEvent Event);
     void Send(const std::vector<uint8_t>& Bytes);
     void Packet(uint32_t X, uint32_t Y);
+    bool RunBytes(std::istream& Script, int& Line, int CommandLine, std::string& Error);
     bool RunCommand(const std::string& Command, const std::string& Arguments, int Line, std::string& Error);
     bool Stopped() const { return !SinkError_.empty() || SinkStopped_; }
 
