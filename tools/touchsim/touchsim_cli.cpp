@@ -192,102 +192,158 @@ bool SetInput(TouchsimOptions& Options, TouchsimOptions::Source Kind, const std:
     return true;
 }
 
-} // namespace
-
-bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions& Options, std::string& Error)
-{
-    using Source = TouchsimOptions::Source;
-    for (size_t i = 0; i < Args.size(); i++) {
-        std::string name = Args[i];
-        std::optional<std::string> inlineValue;
-        if (const size_t equals = name.find('='); name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            inlineValue = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        }
-        auto value = [&](std::string& Into) {
-            if (inlineValue) {
-                Into = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= Args.size()) {
-                Error = name + " needs a value";
-                return false;
-            }
-            Into = Args[++i];
-            return true;
-        };
-        std::string text;
-        if (name == "--help" || name == "-h") {
-            Options.Help = true;
-        } else if (name == "--stats") {
-            Options.Stats = true;
-        } else if (name == "--bytes" || name == "--raw" || name == "--gesture" || name == "--serial") {
-            const Source kind = name == "--bytes" ? Source::Bytes
-                                : name == "--raw" ? Source::Raw
-                                : name == "--gesture" ? Source::Gesture
-                                                      : Source::Serial;
-            if (!value(text) || !SetInput(Options, kind, text, Error)) {
-                return false;
-            }
-        } else if (name == "--serial-timeout") {
-            unsigned long ms = 0;
-            if (!value(text)) return false;
-            if (!ParseNumber(text, 86'400'000, ms)) {
-                Error = "--serial-timeout takes milliseconds, not '" + text + "'";
-                return false;
-            }
-            Options.SerialIdleMs = static_cast<long>(ms);
-        } else if (name == "--reg") {
-            if (!value(Options.RegFile)) return false;
-        } else if (name == "--port") {
-            if (!value(text)) return false;
-            if (text.size() > 255) {
-                Error = "--port: a port name has at most 255 characters";
-                return false;
-            }
-            Options.PortName = text;
-        } else if (name == "--baud") {
-            unsigned long baud = 0;
-            if (!value(text)) return false;
-            if (!ParseNumber(text, 0xFFFFFFFFul, baud)) {
-                Error = "--baud takes a line speed in bit/s, not '" + text + "'";
-                return false;
-            }
-            if (!TouchsimLineSpeedValid(baud)) {
-                Error = "--baud " + text + ": " + TouchsimLineSpeedProblem(baud);
-                return false;
-            }
-            Options.Baud = baud;
-        } else if (name == "--ctl") {
-            if (!value(text)) return false;
-            Options.ControlCommands.push_back(text);
-        } else if (name == "--format") {
-            if (!value(text)) return false;
-            if (text == "text") {
-                Options.Format = TouchsimFormat::Text;
-            } else if (text == "jsonl") {
-                Options.Format = TouchsimFormat::Jsonl;
-            } else if (text == "csv") {
-                Options.Format = TouchsimFormat::Csv;
-            } else {
-                Error = "--format is text, jsonl or csv, not '" + text + "'";
-                return false;
-            }
-        } else if (name == "--svg") {
-            if (!value(Options.SvgPath)) return false;
-        } else if (name.empty() || name[0] != '-') {
-            Error = "unexpected argument '" + Args[i] +
-                    "': every file follows its option (--bytes, --raw, --gesture, --serial, --reg or --svg)";
-            return false;
-        } else {
-            Error = "unknown option '" + Args[i] + "'";
-            return false;
+// One argument of the command line read as an option: its name, and its
+// value written after '=' or taken from the next argument.
+class OptionReader {
+public:
+    OptionReader(const std::vector<std::string>& Args, size_t& Index)
+        : Args_(Args), Index_(Index), Argument_(Args[Index])
+    {
+        Name = Argument_;
+        if (const size_t equals = Name.find('='); Name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            Inline_ = Name.substr(equals + 1);
+            Name = Name.substr(0, equals);
         }
     }
-    if (Options.Help) {
+
+    bool Value(std::string& Into, std::string& Error)
+    {
+        if (Inline_) {
+            Into = *Inline_;
+            return true;
+        }
+        if (Index_ + 1 >= Args_.size()) {
+            Error = Name + " needs a value";
+            return false;
+        }
+        Into = Args_[++Index_];
         return true;
     }
-    if (Options.InputKind == Source::None) {
+
+    // The argument as written, value and all.
+    const std::string& Argument() const { return Argument_; }
+
+    std::string Name;
+
+private:
+    const std::vector<std::string>& Args_;
+    size_t& Index_;
+    std::string Argument_;
+    std::optional<std::string> Inline_;
+};
+
+bool SetSerialTimeout(const std::string& Text, TouchsimOptions& Options, std::string& Error)
+{
+    unsigned long ms = 0;
+    if (!ParseNumber(Text, 86'400'000, ms)) {
+        Error = "--serial-timeout takes milliseconds, not '" + Text + "'";
+        return false;
+    }
+    Options.SerialIdleMs = static_cast<long>(ms);
+    return true;
+}
+
+bool SetPort(const std::string& Text, TouchsimOptions& Options, std::string& Error)
+{
+    if (Text.size() > 255) {
+        Error = "--port: a port name has at most 255 characters";
+        return false;
+    }
+    Options.PortName = Text;
+    return true;
+}
+
+bool SetBaud(const std::string& Text, TouchsimOptions& Options, std::string& Error)
+{
+    unsigned long baud = 0;
+    if (!ParseNumber(Text, 0xFFFFFFFFul, baud)) {
+        Error = "--baud takes a line speed in bit/s, not '" + Text + "'";
+        return false;
+    }
+    if (!TouchsimLineSpeedValid(baud)) {
+        Error = "--baud " + Text + ": " + TouchsimLineSpeedProblem(baud);
+        return false;
+    }
+    Options.Baud = baud;
+    return true;
+}
+
+bool SetFormat(const std::string& Text, TouchsimOptions& Options, std::string& Error)
+{
+    static const std::pair<const char*, TouchsimFormat> formats[] = {
+        {"text", TouchsimFormat::Text}, {"jsonl", TouchsimFormat::Jsonl}, {"csv", TouchsimFormat::Csv}};
+    for (const auto& [name, format] : formats) {
+        if (Text == name) {
+            Options.Format = format;
+            return true;
+        }
+    }
+    Error = "--format is text, jsonl or csv, not '" + Text + "'";
+    return false;
+}
+
+bool AddControlCommand(const std::string& Text, TouchsimOptions& Options, std::string&)
+{
+    Options.ControlCommands.push_back(Text);
+    return true;
+}
+
+std::optional<TouchsimOptions::Source> InputOption(const std::string& Name)
+{
+    using Source = TouchsimOptions::Source;
+    static const std::pair<const char*, Source> inputs[] = {
+        {"--bytes", Source::Bytes}, {"--raw", Source::Raw}, {"--gesture", Source::Gesture}, {"--serial", Source::Serial}};
+    for (const auto& [name, kind] : inputs) {
+        if (Name == name) {
+            return kind;
+        }
+    }
+    return std::nullopt;
+}
+
+// The options that take a value, with what checks and stores it.
+using ValueSetter = bool (*)(const std::string& Text, TouchsimOptions& Options, std::string& Error);
+const std::pair<const char*, ValueSetter> ValueOptions[] = {
+    {"--serial-timeout", SetSerialTimeout}, {"--port", SetPort},   {"--baud", SetBaud},
+    {"--ctl", AddControlCommand},           {"--format", SetFormat},
+};
+
+bool ApplyOption(OptionReader& Option, TouchsimOptions& Options, std::string& Error)
+{
+    const std::string& name = Option.Name;
+    std::string text;
+    if (name == "--help" || name == "-h") {
+        Options.Help = true;
+        return true;
+    }
+    if (name == "--stats") {
+        Options.Stats = true;
+        return true;
+    }
+    if (name == "--reg" || name == "--svg") {
+        return Option.Value(name == "--reg" ? Options.RegFile : Options.SvgPath, Error);
+    }
+    if (const std::optional<TouchsimOptions::Source> input = InputOption(name)) {
+        return Option.Value(text, Error) && SetInput(Options, *input, text, Error);
+    }
+    for (const auto& [known, set] : ValueOptions) {
+        if (name == known) {
+            return Option.Value(text, Error) && set(text, Options, Error);
+        }
+    }
+    if (name.empty() || name[0] != '-') {
+        Error = "unexpected argument '" + Option.Argument() +
+                "': every file follows its option (--bytes, --raw, --gesture, --serial, --reg or --svg)";
+        return false;
+    }
+    Error = "unknown option '" + Option.Argument() + "'";
+    return false;
+}
+
+// What no single option can check: an input, and the options that go together.
+bool CheckOptionsTogether(const TouchsimOptions& Options, std::string& Error)
+{
+    if (Options.InputKind == TouchsimOptions::Source::None) {
         Error = "no input: give one of --bytes, --raw, --gesture and --serial";
         return false;
     }
@@ -295,11 +351,24 @@ bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions&
         Error = "--port and --baud go together";
         return false;
     }
-    if (Options.SerialIdleMs && Options.InputKind != Source::Serial) {
+    if (Options.SerialIdleMs && Options.InputKind != TouchsimOptions::Source::Serial) {
         Error = "--serial-timeout goes with --serial";
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ParseTouchsimOptions(const std::vector<std::string>& Args, TouchsimOptions& Options, std::string& Error)
+{
+    for (size_t i = 0; i < Args.size(); i++) {
+        OptionReader option(Args, i);
+        if (!ApplyOption(option, Options, Error)) {
+            return false;
+        }
+    }
+    return Options.Help || CheckOptionsTogether(Options, Error);
 }
 
 void TouchsimReplay::Event(const PeerLineEvent& Event)
@@ -430,6 +499,20 @@ bool ReplayInput(const TouchsimOptions& Options, TouchsimSession& Session, const
     return true;
 }
 
+// The input, replayed or live from the line, into a started session.
+// Returns TouchsimOk or the exit code, with Error set.
+int FeedSession(const TouchsimOptions& Options, TouchsimSession& Session, TouchsimSerialLine& Line,
+                const TouchsimOutput& Output, std::ostream& Notes, std::ostream& Out, std::string& Error)
+{
+    if (Options.InputKind != TouchsimOptions::Source::Serial) {
+        return ReplayInput(Options, Session, Output, Notes, Error) ? TouchsimOk : TouchsimBadInput;
+    }
+    if (!Line.Configure(Session.LineSpeed(), Error)) {
+        return TouchsimSetupFailed;
+    }
+    return RunLiveSession(Session, Line, Options.SerialIdleMs, Out, Error);
+}
+
 int RunSession(const TouchsimOptions& Options, TouchsimSerialLine& Line, std::ostream& Out, std::ostream& Err)
 {
     std::ostream& side = Options.Format == TouchsimFormat::Text ? Out : Err;
@@ -454,30 +537,15 @@ int RunSession(const TouchsimOptions& Options, TouchsimSerialLine& Line, std::os
         Err << "touchsim: " << error << "\n";
         return code;
     }
-    const bool live = Options.InputKind == TouchsimOptions::Source::Serial;
-    if (!live) {
-        if (!ReplayInput(Options, session, output, side, error)) {
-            std::string ignored;
-            session.Finish(ignored);
-            Err << "touchsim: " << error << "\n";
-            return TouchsimBadInput;
-        }
-    } else {
-        if (!Line.Configure(session.LineSpeed(), error)) {
-            std::string ignored;
-            session.Finish(ignored);
-            Err << "touchsim: " << error << "\n";
-            return TouchsimSetupFailed;
-        }
-        if (const int code = RunLiveSession(session, Line, Options.SerialIdleMs, Out, error); code != TouchsimOk) {
-            std::string ignored;
-            session.Finish(ignored);
-            Err << "touchsim: " << error << "\n";
-            return code;
-        }
-        if (session.Counters().BytesDelivered == 0 && !output.Failed()) {
-            Err << "touchsim: warning: no byte arrived on " << Options.InputPath << "\n";
-        }
+    if (const int code = FeedSession(Options, session, Line, output, side, Out, error); code != TouchsimOk) {
+        std::string ignored;
+        session.Finish(ignored);
+        Err << "touchsim: " << error << "\n";
+        return code;
+    }
+    if (Options.InputKind == TouchsimOptions::Source::Serial && session.Counters().BytesDelivered == 0 &&
+        !output.Failed()) {
+        Err << "touchsim: warning: no byte arrived on " << Options.InputPath << "\n";
     }
     const std::string portName = session.Port().Config().ComName;
     const ULONG lineSpeed = session.LineSpeed();

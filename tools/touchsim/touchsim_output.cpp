@@ -348,42 +348,55 @@ std::string TouchsimPicture::Svg()
     if (touching_ && drawing_) {
         EndStroke();
     }
-    std::ostringstream body;
+    // Marks go over every path, releases over touch-downs.
+    std::ostringstream paths;
     std::ostringstream downMarks;
     std::ostringstream releaseMarks;
     bool jumps = false;
     for (const Touch& touch : drawn_) {
-        if (touch.Jump) {
-            body << Line("<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#999' stroke-width='1' "
-                         "stroke-dasharray='4 4'/>\n",
-                         PixelX(touch.From.first), PixelY(touch.From.second), PixelX(touch.Down.first),
-                         PixelY(touch.Down.second));
-            jumps = true;
-        }
-        for (const Stroke& stroke : touch.Strokes) {
-            body << Line("<polyline fill='none' stroke='%s' stroke-width='2' stroke-linejoin='round' points='",
-                         StyleOf(stroke.Buttons).Colour);
-            for (size_t i = 0; i < stroke.Points.size(); i++) {
-                body << (i == 0 ? "" : " ") << Point(stroke.Points[i].first, stroke.Points[i].second);
-            }
-            body << "'/>\n";
-        }
-        downMarks << Line("<circle cx='%.1f' cy='%.1f' r='5' fill='%s'/>\n", PixelX(touch.Down.first),
-                          PixelY(touch.Down.second), StyleOf(touch.DownButtons).Colour);
-        if (touch.Released) {
-            const double x = PixelX(touch.Up.first);
-            const double y = PixelY(touch.Up.second);
-            releaseMarks << Line("<path d='M%.1f %.1fL%.1f %.1fM%.1f %.1fL%.1f %.1f' stroke='%s' stroke-width='2'/>\n",
-                                 x - 5, y - 5, x + 5, y + 5, x - 5, y + 5, x + 5, y - 5,
-                                 StyleOf(touch.UpButtons).Colour);
-        }
+        jumps = DrawTouch(touch, paths, downMarks, releaseMarks) || jumps;
     }
-
     const double legendY = Margin + Height + 30;
+    return Frame(legendY) + paths.str() + downMarks.str() + releaseMarks.str() + Legend(legendY, jumps) + "</svg>\n";
+}
+
+// Returns whether the touch began with a jump from where the last one ended.
+bool TouchsimPicture::DrawTouch(const Touch& Drawn, std::ostream& Paths, std::ostream& DownMarks,
+                                std::ostream& ReleaseMarks) const
+{
+    if (Drawn.Jump) {
+        Paths << Line("<line x1='%.1f' y1='%.1f' x2='%.1f' y2='%.1f' stroke='#999' stroke-width='1' "
+                      "stroke-dasharray='4 4'/>\n",
+                      PixelX(Drawn.From.first), PixelY(Drawn.From.second), PixelX(Drawn.Down.first),
+                      PixelY(Drawn.Down.second));
+    }
+    for (const Stroke& stroke : Drawn.Strokes) {
+        Paths << Line("<polyline fill='none' stroke='%s' stroke-width='2' stroke-linejoin='round' points='",
+                      StyleOf(stroke.Buttons).Colour);
+        for (size_t i = 0; i < stroke.Points.size(); i++) {
+            Paths << (i == 0 ? "" : " ") << Point(stroke.Points[i].first, stroke.Points[i].second);
+        }
+        Paths << "'/>\n";
+    }
+    DownMarks << Line("<circle cx='%.1f' cy='%.1f' r='5' fill='%s'/>\n", PixelX(Drawn.Down.first),
+                      PixelY(Drawn.Down.second), StyleOf(Drawn.DownButtons).Colour);
+    if (Drawn.Released) {
+        const double x = PixelX(Drawn.Up.first);
+        const double y = PixelY(Drawn.Up.second);
+        ReleaseMarks << Line("<path d='M%.1f %.1fL%.1f %.1fM%.1f %.1fL%.1f %.1f' stroke='%s' stroke-width='2'/>\n",
+                             x - 5, y - 5, x + 5, y + 5, x - 5, y + 5, x + 5, y - 5, StyleOf(Drawn.UpButtons).Colour);
+    }
+    return Drawn.Jump;
+}
+
+// The opening of the picture: the title, the note on thinning, and the
+// screen with its quarter lines and corner coordinates.
+std::string TouchsimPicture::Frame(double LegendY) const
+{
     std::ostringstream svg;
     svg << Line("<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' viewBox='0 0 %.0f %.0f' "
                 "font-family='sans-serif' font-size='12'>\n",
-                Width + 2 * Margin, legendY + 40, Width + 2 * Margin, legendY + 40);
+                Width + 2 * Margin, LegendY + 40, Width + 2 * Margin, LegendY + 40);
     svg << "<rect width='100%' height='100%' fill='white'/>\n";
     svg << Line("<text x='%.0f' y='24' font-size='14'>touchsim: %zu reports, %zu touches</text>\n", Margin,
                 reports_, touches_);
@@ -405,28 +418,32 @@ std::string TouchsimPicture::Svg()
     svg << Line("<text x='%.0f' y='%.0f' text-anchor='start'>0,0</text>\n", Margin, Margin - 4);
     svg << Line("<text x='%.0f' y='%.0f' text-anchor='end'>65535,65535</text>\n", Margin + Width,
                 Margin + Height + 14);
-    svg << body.str() << downMarks.str() << releaseMarks.str();
+    return svg.str();
+}
 
+// The button states the paths used, then the marks.
+std::string TouchsimPicture::Legend(double LegendY, bool Jumps) const
+{
+    std::ostringstream svg;
     double x = Margin;
     for (const auto& [name, colour] : used_) {
         svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='%s' stroke-width='3'/>\n", x,
-                    legendY - 4, x + 20, legendY - 4, colour.c_str());
-        svg << Line("<text x='%.0f' y='%.0f'>%s</text>\n", x + 26, legendY, name.c_str());
+                    LegendY - 4, x + 20, LegendY - 4, colour.c_str());
+        svg << Line("<text x='%.0f' y='%.0f'>%s</text>\n", x + 26, LegendY, name.c_str());
         x += 140;
     }
     svg << Line("<circle cx='%.0f' cy='%.0f' r='5' fill='#555'/><text x='%.0f' y='%.0f'>touch-down</text>\n",
-                x + 5, legendY - 4, x + 16, legendY);
+                x + 5, LegendY - 4, x + 16, LegendY);
     x += 100;
     svg << Line("<path d='M%.0f %.0fL%.0f %.0fM%.0f %.0fL%.0f %.0f' stroke='#555' stroke-width='2'/>"
                 "<text x='%.0f' y='%.0f'>release</text>\n",
-                x, legendY - 9, x + 10, legendY + 1, x, legendY + 1, x + 10, legendY - 9, x + 16, legendY);
+                x, LegendY - 9, x + 10, LegendY + 1, x, LegendY + 1, x + 10, LegendY - 9, x + 16, LegendY);
     x += 80;
-    if (jumps) {
+    if (Jumps) {
         svg << Line("<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='#999' stroke-dasharray='4 4'/>"
                     "<text x='%.0f' y='%.0f'>between touches</text>\n",
-                    x, legendY - 4, x + 20, legendY - 4, x + 26, legendY);
+                    x, LegendY - 4, x + 20, LegendY - 4, x + 26, LegendY);
     }
-    svg << "</svg>\n";
     return svg.str();
 }
 

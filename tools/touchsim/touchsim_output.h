@@ -55,6 +55,9 @@ private:
     void Move(Position At);
     void EndStroke();
     void Thin();
+    bool DrawTouch(const Touch& Drawn, std::ostream& Paths, std::ostream& DownMarks, std::ostream& ReleaseMarks) const;
+    std::string Frame(double LegendY) const;
+    std::string Legend(double LegendY, bool Jumps) const;
 
     bool touching_ = false;
     bool seenPosition_ = false;
