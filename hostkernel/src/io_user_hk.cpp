@@ -1,102 +1,10 @@
-// The user-mode side: handles over file objects, and the I/O manager's
-// handling of a process's requests (buffers by transfer method, the copy
-// back in the caller's thread, waiting for a pended request).
-#include "io_internal.h"
+// Test API of the user-mode side: a process's opens, closes and requests.
+#include "io_user_internal.h"
 
 #include <cstring>
-#include <map>
-
-namespace hkio {
-namespace {
-
-struct Handles {
-    std::mutex Lock;
-    std::map<HANDLE, PFILE_OBJECT> Files;
-    uintptr_t Next = 0x100;
-};
-
-Handles& Table()
-{
-    static Handles& handles = *new Handles; // never destroyed: outlives every thread and exit-time check
-    return handles;
-}
-
-constexpr unsigned char UnwrittenBuffer = 0xCD; // system buffers are not zeroed
-
-// The memory of one request: the system buffer the I/O manager allocates
-// and the caller's own input and output buffers.
-struct UserBuffers {
-    std::vector<unsigned char> System;
-    std::vector<unsigned char> Input;
-    std::vector<unsigned char> Output;
-    bool CopyBack = false; // buffered output: System -> Output at the top
-};
-
-PFILE_OBJECT FileOf(HANDLE Handle)
-{
-    std::lock_guard<std::mutex> guard(Table().Lock);
-    auto found = Table().Files.find(Handle);
-    return found == Table().Files.end() ? nullptr : found->second;
-}
-
-void SetSystemBuffer(PIRP Irp, UserBuffers& Buffers, size_t Bytes)
-{
-    if (Bytes == 0) {
-        return;
-    }
-    Buffers.System.resize(std::max(Buffers.System.size(), Bytes), UnwrittenBuffer);
-    Irp->AssociatedIrp.SystemBuffer = Buffers.System.data();
-    Irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-}
-
-HkIoResult Send(HANDLE Handle, UCHAR Major, const std::shared_ptr<UserBuffers>& Buffers,
-                const std::function<void(PIRP, PIO_STACK_LOCATION, PDEVICE_OBJECT)>& Fill)
-{
-    PFILE_OBJECT file = FileOf(Handle);
-    if (file == nullptr) {
-        return {STATUS_INVALID_HANDLE, 0, {}};
-    }
-    PDEVICE_OBJECT top = RelatedDevice(file);
-    ManagerIrp request = MakeManagerIrp(top->StackSize, Major, 0, file, UserMode);
-    Fill(request.Irp, IoGetNextIrpStackLocation(request.Irp), top);
-    if (Buffers->CopyBack && !Buffers->Output.empty()) {
-        request.Irp->Flags |= IRP_INPUT_OPERATION;
-    }
-    request.Request->AtTop = [Buffers, Major](PIRP Irp) {
-        const ULONG_PTR information = Irp->IoStatus.Information;
-        if (!Buffers->CopyBack || NT_ERROR(Irp->IoStatus.Status) || information == 0) {
-            return;
-        }
-        if (information > Buffers->Output.size()) {
-            HkBugCheck(HkStop::IoManagerViolation::InformationOverUserBuffer,
-                       std::string(MajorName(Major)) + " from user mode came back with Information " +
-                           std::to_string(information) + ", larger than its buffer of " +
-                           std::to_string(Buffers->Output.size()) + " bytes");
-        }
-        std::memcpy(Buffers->Output.data(), Irp->AssociatedIrp.SystemBuffer, information);
-    };
-    HkIoResult result{};
-    result.Status = SendManagerIrp(top, request);
-    result.Information = request.Request->Final.Information;
-    if (!NT_ERROR(result.Status)) {
-        const size_t bytes = std::min<size_t>(result.Information, Buffers->Output.size());
-        result.Output.assign(Buffers->Output.begin(), Buffers->Output.begin() + bytes);
-    }
-    return result;
-}
-
-} // namespace
-
-void ResetUserHandles()
-{
-    std::lock_guard<std::mutex> guard(Table().Lock);
-    Table().Files.clear();
-    Table().Next = 0x100;
-}
-
-} // namespace hkio
 
 using namespace hkio;
+using namespace hkio::user;
 
 NTSTATUS HkOpen(const char* Name, HANDLE* Handle)
 {
@@ -106,26 +14,16 @@ NTSTATUS HkOpen(const char* Name, HANDLE* Handle)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::lock_guard<std::mutex> guard(Table().Lock);
-    HANDLE handle = reinterpret_cast<HANDLE>(Table().Next);
-    Table().Next += 4;
-    Table().Files[handle] = file;
-    *Handle = handle;
+    *Handle = NewHandle(file);
     return status;
 }
 
 NTSTATUS HkClose(HANDLE Handle)
 {
     HkRequireIrqlAtMost(PASSIVE_LEVEL, "HkClose");
-    PFILE_OBJECT file;
-    {
-        std::lock_guard<std::mutex> guard(Table().Lock);
-        auto found = Table().Files.find(Handle);
-        if (found == Table().Files.end()) {
-            return STATUS_INVALID_HANDLE;
-        }
-        file = found->second;
-        Table().Files.erase(found);
+    PFILE_OBJECT file = TakeHandle(Handle);
+    if (file == nullptr) {
+        return STATUS_INVALID_HANDLE;
     }
     // The I/O manager does not look at what the cleanup and the close return.
     CleanupFile(file);
