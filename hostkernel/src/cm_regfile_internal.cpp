@@ -1,34 +1,16 @@
-// Loads .reg files (the REGEDIT4 text format driver settings ship in) into
-// the stand-in's registry through the test API. The whole file is parsed
-// before anything is applied, so a malformed file changes nothing.
-#include "internal.h"
+// Parses .reg files (the REGEDIT4 text format driver settings ship in) and
+// applies them to the stand-in's registry through the test API. The whole
+// file is parsed before anything is applied, so a malformed file changes nothing.
+#include "cm_regfile_internal.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
+namespace hk::regfile {
 namespace {
-
-struct Operation {
-    enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } What;
-    std::string Path;
-    int SectionLine = 0; // where the section of a value begins
-    std::string Name;
-    ULONG Type = REG_NONE;
-    std::vector<uint8_t> Data;
-};
-
-struct ParseError {
-    int Line;
-    std::string Message;
-};
 
 std::string Trimmed(const std::string& text)
 {
@@ -210,6 +192,8 @@ Operation ParseSection(const std::string& text, int line)
     return op;
 }
 
+} // namespace
+
 std::vector<Operation> Parse(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -274,45 +258,8 @@ std::vector<Operation> Parse(const std::string& text)
     return operations;
 }
 
-// .reg files written by regedit 5 are UTF-16LE with a byte-order mark.
-std::string FromUtf16File(const std::string& bytes)
+void Apply(const std::vector<Operation>& operations, HkRegFileSummary* Summary)
 {
-    std::u16string text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    std::string out;
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
-} // namespace
-
-std::string HkRegFileError::ToString() const
-{
-    return "line " + std::to_string(Line) + ": " + Message;
-}
-
-std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text, HkRegFileSummary* Summary)
-{
-    std::vector<Operation> operations;
-    try {
-        operations = Parse(Text);
-    } catch (const ParseError& error) {
-        return HkRegFileError{error.Line, error.Message};
-    }
     std::set<std::string> seen;
     for (const Operation& op : operations) {
         if (Summary != nullptr && op.What == Operation::SetValue) {
@@ -338,26 +285,29 @@ std::optional<HkRegFileError> HkRegLoadRegFile(const std::string& Text, HkRegFil
             break;
         }
     }
-    return std::nullopt;
 }
 
-std::optional<HkRegFileError> HkRegLoadRegFileFromPath(const std::string& FilePath, HkRegFileSummary* Summary)
+std::string FromUtf16File(const std::string& bytes)
 {
-    std::error_code ignored;
-    if (std::filesystem::is_directory(FilePath, ignored)) {
-        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(EISDIR)};
+    std::u16string text;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                             (static_cast<unsigned char>(bytes[i + 1]) << 8)));
     }
-    errno = 0;
-    std::ifstream file(FilePath, std::ios::binary);
-    if (!file) {
-        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(errno != 0 ? errno : EIO)};
+    std::string out;
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
     }
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        return HkRegFileError{0, "cannot read " + FilePath + ": " + std::strerror(errno != 0 ? errno : EIO)};
-    }
-    if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
-        text = FromUtf16File(text);
-    }
-    return HkRegLoadRegFile(text, Summary);
+    return out;
 }
+
+} // namespace hk::regfile
