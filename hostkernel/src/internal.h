@@ -1,4 +1,5 @@
-// Interfaces between the stand-in's components. Not for tests or drivers.
+// Interfaces between the stand-in's components, each kept in the component's
+// _internal.cpp. Not for tests or drivers.
 #pragma once
 
 #include "hostkernel.h"
@@ -7,18 +8,18 @@
 #include <functional>
 #include <string>
 
-// ---- IRQL (ke_irql.cpp): per thread; a new thread starts at PASSIVE_LEVEL.
+// ---- IRQL (ke_irql): per thread; a new thread starts at PASSIVE_LEVEL.
 KIRQL HkIrql();
 void HkSetIrql(KIRQL Irql); // for the stand-in itself (DPCs, completions on other threads)
 // Stops the test when the caller is above MaxIrql.
 void HkRequireIrqlAtMost(KIRQL MaxIrql, const char* Routine);
 
-// ---- fault plan (ex_pool.cpp): every allocating service asks before it
+// ---- fault plan (ex_pool): every allocating service asks before it
 // allocates. Site is the service's name; Caller the driver's return address.
 bool HkShouldFailAllocation(const char* Site, const void* Caller);
 
-// ---- critical regions (ke_event.cpp) and the user-mode request whose
-// dispatch runs on this thread (io_irp.cpp): together they let a wait tell
+// ---- critical regions (ke_event) and the user-mode request whose
+// dispatch runs on this thread (io_irp): together they let a wait tell
 // whether a suspended thread could stall removal.
 int HkCriticalRegionDepth();
 PIRP HkUserRequestOnThisThread();
