@@ -54,38 +54,11 @@ bool ReadHexText(const std::string& Text, Input& Parsed, std::string& Error)
     return true;
 }
 
-// A command line split as touchsim splits it: white space between words,
-// single or double quotes grouping.
+// A command line split as touchsim splits it.
 std::vector<std::string> SplitCommand(const std::string& Command)
 {
     std::vector<std::string> words;
-    std::string word;
-    bool inWord = false;
-    char quote = 0;
-    for (char c : Command) {
-        if (quote != 0) {
-            if (c == quote) {
-                quote = 0;
-            } else {
-                word += c;
-            }
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-            inWord = true;
-        } else if (c == ' ' || c == '\t') {
-            if (inWord) {
-                words.push_back(word);
-                word.clear();
-                inWord = false;
-            }
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord) {
-        words.push_back(word);
-    }
+    pelvonctl::SplitWords(Command, words);
     return words;
 }
 

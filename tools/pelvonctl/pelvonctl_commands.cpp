@@ -745,6 +745,40 @@ Plan PlanCommand(const std::vector<std::string>& args)
     return plan;
 }
 
+
+bool SplitWords(const std::string& line, std::vector<std::string>& Words)
+{
+    Words.clear();
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote != 0) {
+            if (c == quote) {
+                quote = 0;
+            } else {
+                word += c;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (c == ' ' || c == '\t') {
+            if (inWord) {
+                Words.push_back(word);
+                word.clear();
+                inWord = false;
+            }
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        Words.push_back(word);
+    }
+    return quote == 0;
+}
+
 } // namespace pelvonctl
 
 namespace {

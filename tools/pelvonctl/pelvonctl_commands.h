@@ -78,6 +78,11 @@ struct Plan {
 // Throws UsageError for a bad command line.
 Plan PlanCommand(const std::vector<std::string>& args);
 
+// Splits one command line into words as a shell would in simple cases:
+// white space separates words, single or double quotes group them. Returns
+// false on an unmatched quote (Words then holds what came before it).
+bool SplitWords(const std::string& line, std::vector<std::string>& Words);
+
 std::string HelpText();
 
 // "IOCTL_TOUCH_SET_PORT", or "control code 0x..." for a code the driver lacks.

@@ -9,37 +9,9 @@
 
 bool SplitControlCommand(const std::string& Command, std::vector<std::string>& Words, std::string& Error)
 {
-    Words.clear();
-    std::string word;
-    bool inWord = false;
-    char quote = 0;
-    for (char c : Command) {
-        if (quote != 0) {
-            if (c == quote) {
-                quote = 0;
-            } else {
-                word += c;
-            }
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-            inWord = true;
-        } else if (c == ' ' || c == '\t') {
-            if (inWord) {
-                Words.push_back(word);
-                word.clear();
-                inWord = false;
-            }
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (quote != 0) {
+    if (!pelvonctl::SplitWords(Command, Words)) {
         Error = "--ctl \"" + Command + "\": unmatched quote";
         return false;
-    }
-    if (inWord) {
-        Words.push_back(word);
     }
     return true;
 }
