@@ -252,6 +252,7 @@ Plan OpenPort(const std::vector<std::string>& tokens)
     const std::uint32_t baud =
         ParseUnsigned(OptionValue(args, "--baud", std::to_string(DefaultBaudRate)), "--baud", 1, 0xFFFFFFFFu);
     std::vector<std::uint8_t> input;
+    input.reserve(1 + name.size() + 4); // also keeps GCC 12's -Warray-bounds false positive away
     input.push_back(static_cast<std::uint8_t>(name.size()));
     input.insert(input.end(), name.begin(), name.end());
     PutLe32(input, baud);
