@@ -1,17 +1,5 @@
 # Cross toolchain for the kernel build: MinGW-w64 targeting 32-bit x86
 # Windows, with the DDK headers of the Debian package mingw-w64-i686-dev.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(PELVON_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${PELVON_MINGW_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${PELVON_MINGW_TRIPLE}-g++-win32)
-set(CMAKE_RC_COMPILER ${PELVON_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${PELVON_MINGW_TRIPLE}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${PELVON_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(PELVON_DDK_INCLUDE_DIR /usr/${PELVON_MINGW_TRIPLE}/include/ddk)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,11 +1,9 @@
 // pelvonctl on the host: no driver to talk to outside the simulator, so it
 // plans commands and prints their requests with --dry-run; show and
 // --persist go to the stand-in kernel's registry, empty in a process of its own.
-#include <iostream>
 #include <string>
 #include <vector>
 
-#include "pelvonctl_output.h"
 #include "pelvonctl_persist.h"
 
 int main(int argc, char** argv)
@@ -19,13 +17,5 @@ int main(int argc, char** argv)
         reply.Unreachable = "no touch driver on this host (run the command inside touchsim, or add --dry-run)";
         return reply;
     };
-    const PelvonctlRegistry registry = PelvonctlPlatformRegistry();
-    ErrnoRecordingBuffer out(std::cout.rdbuf());
-    ErrnoRecordingBuffer err(std::cerr.rdbuf());
-    std::streambuf* const standardOut = std::cout.rdbuf(&out);
-    std::streambuf* const standardErr = std::cerr.rdbuf(&err);
-    const int code = RunPelvonctl(args, transport, registry, std::cout, std::cerr);
-    std::cout.rdbuf(standardOut);
-    std::cerr.rdbuf(standardErr);
-    return code;
+    return RunPelvonctlOnStandardStreams(args, transport, PelvonctlPlatformRegistry());
 }

@@ -1,6 +1,7 @@
 #include "pelvonctl_persist.h"
 
 #include <algorithm>
+#include <iostream>
 #include <ostream>
 
 #include "pelvonctl_output.h"
@@ -302,4 +303,17 @@ int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& trans
         return PelvonctlExitOutputFailed;
     }
     return FlushOutput(err, reason) ? code : PelvonctlExitOutputFailed;
+}
+
+int RunPelvonctlOnStandardStreams(const std::vector<std::string>& args, PelvonctlTransport& transport,
+                                  const PelvonctlRegistry& registry)
+{
+    ErrnoRecordingBuffer out(std::cout.rdbuf());
+    ErrnoRecordingBuffer err(std::cerr.rdbuf());
+    std::streambuf* const standardOut = std::cout.rdbuf(&out);
+    std::streambuf* const standardErr = std::cerr.rdbuf(&err);
+    const int code = RunPelvonctl(args, transport, registry, std::cout, std::cerr);
+    std::cout.rdbuf(standardOut);
+    std::cerr.rdbuf(standardErr);
+    return code;
 }

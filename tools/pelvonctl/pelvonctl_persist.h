@@ -17,6 +17,11 @@
 int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& transport,
                  const PelvonctlRegistry& registry, std::ostream& out, std::ostream& err);
 
+// A program's whole run on std::cout and std::cerr, their write errors
+// recorded so that a lost output ends with its exit code and reason.
+int RunPelvonctlOnStandardStreams(const std::vector<std::string>& args, PelvonctlTransport& transport,
+                                  const PelvonctlRegistry& registry);
+
 namespace pelvonctl {
 
 struct RegistryWrite {
