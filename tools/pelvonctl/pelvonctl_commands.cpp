@@ -792,7 +792,11 @@ int RunCommandLine(const std::vector<std::string>& args, PelvonctlTransport& tra
 int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
                  std::ostream& err)
 {
-    const int code = RunCommandLine(args, transport, out, err);
+    return FinishPelvonctl(RunCommandLine(args, transport, out, err), out, err);
+}
+
+int FinishPelvonctl(int code, std::ostream& out, std::ostream& err)
+{
     std::string reason;
     if (!FlushOutput(out, reason)) {
         err << "pelvonctl: cannot write the standard output: " << reason << "\n";

@@ -53,6 +53,10 @@ constexpr int PelvonctlExitOutputFailed = 4;
 int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& transport, std::ostream& out,
                  std::ostream& err);
 
+// Ends a run: flushes both streams and turns output that did not arrive
+// into PelvonctlExitOutputFailed, with the reason on err when it can go there.
+int FinishPelvonctl(int code, std::ostream& out, std::ostream& err);
+
 namespace pelvonctl {
 
 // A bad command line; the message names the bad argument.

@@ -296,13 +296,7 @@ int RunPelvonctl(const std::vector<std::string>& args, PelvonctlTransport& trans
     } else {
         return RunPelvonctl(args, transport, out, err);
     }
-    std::string reason;
-    if (!FlushOutput(out, reason)) {
-        err << "pelvonctl: cannot write the standard output: " << reason << "\n";
-        FlushOutput(err, reason);
-        return PelvonctlExitOutputFailed;
-    }
-    return FlushOutput(err, reason) ? code : PelvonctlExitOutputFailed;
+    return FinishPelvonctl(code, out, err);
 }
 
 int RunPelvonctlOnStandardStreams(const std::vector<std::string>& args, PelvonctlTransport& transport,
