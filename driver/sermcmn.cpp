@@ -548,7 +548,9 @@ NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
     // (a stopping status, or a port that failed every read) or left a read
     // to be re-issued by its completion: only the first is a failed start.
     if (KeReadStateEvent(&Extension->ReadPumpIdle) != 0) {
-        return status;
+        // A port that "succeeded" every read with nothing (a time-out) still
+        // left no pump: never report that start as a success.
+        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
     }
     return STATUS_SUCCESS;
 }

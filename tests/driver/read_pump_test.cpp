@@ -209,6 +209,18 @@ TEST_F(ReadPump, PortFailingEveryReadFailsTheOpen)
     EXPECT_EQ(Reports().size(), 1u);
 }
 
+// A port failing every read with a success-class status (a time-out) leaves
+// no pump running: the open must not report that as a success.
+TEST_F(ReadPump, PortTimingOutEveryReadAtOnceFailsTheOpen)
+{
+    BringUp();
+    Port().FailReadsAtOnce(STATUS_TIMEOUT);
+    const NTSTATUS status = OpenPort("COM1", 19200).Status;
+    EXPECT_FALSE(NT_SUCCESS(status)) << std::hex << status;
+    EXPECT_EQ(Port().ReadsReceived(), size_t{READ_FAILURE_LIMIT});
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+}
+
 // Reads that waited at the port and then failed (time-outs, line errors)
 // never count toward the stop: such a port is not spinning, and touch input
 // after them must still arrive.
