@@ -497,17 +497,18 @@ static NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
     const BOOLEAN stopRequested = PumpStopRequested(extension);
     BOOLEAN endPump = IsStoppingStatus(status) || stopRequested;
     if (status == STATUS_SUCCESS) {
-        extension->ReadFailuresInARow = 0;
         KeepSpeakerTimerSet(extension);
         if (bytesRead != 0 && !endPump &&
             ParseTouchByte(&extension->TouchSettings, &extension->InputData, &extension->PacketState, byte)) {
             DeliverReport(extension);
         }
-    } else if (!insideSend) {
-        // It waited at the port before it failed (a time-out, a line error):
-        // the port is not spinning, so the read is simply issued again.
+    }
+    if ((status == STATUS_SUCCESS && bytesRead != 0) || !insideSend) {
+        // A byte came, or the read waited at the port before it ended (a
+        // time-out, a line error): the port is not spinning.
         extension->ReadFailuresInARow = 0;
     } else if (!endPump && ++extension->ReadFailuresInARow >= READ_FAILURE_LIMIT) {
+        // Failed or empty, each at once: re-issuing would never stop.
         endPump = TRUE;
     }
     if (endPump) {
@@ -541,15 +542,16 @@ NTSTATUS StartReadPump(PDEVICE_EXTENSION Extension)
     Extension->ReadFailuresInARow = 0;
     Extension->ReadInterlock = ISSUER_RETURNED;
     status = IssueReads(Extension);
-    if (status == STATUS_PENDING || status == STATUS_SUCCESS) {
+    if (status == STATUS_PENDING) {
         return STATUS_SUCCESS;
     }
-    // A failure that came back inside the send either ended the pump there
-    // (a stopping status, or a port that failed every read) or left a read
-    // to be re-issued by its completion: only the first is a failed start.
+    // A read that came back inside the send either ended the pump there (a
+    // stopping status, or a port that answered every read at once with a
+    // failure or nothing) or left a read to be re-issued by its completion:
+    // only the first is a failed start.
     if (KeReadStateEvent(&Extension->ReadPumpIdle) != 0) {
-        // A port that "succeeded" every read with nothing (a time-out) still
-        // left no pump: never report that start as a success.
+        // A port that "succeeded" every read with nothing (empty, a time-out)
+        // still left no pump: never report that start as a success.
         return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
     }
     return STATUS_SUCCESS;

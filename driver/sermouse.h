@@ -9,8 +9,9 @@ extern UNICODE_STRING SavedRegistryPath;
 #define DDK_POOL_TAG 0x206B6444u     // "Ddk "
 #define REMOVE_LOCK_TAG 0x67747650u  // "Pvtg" in memory order
 #define REMOVE_LOCK_HIGH_WATERMARK 10
-// A port that fails this many reads in a row, with no success between,
-// is broken: the pump stops instead of re-issuing without end.
+// A port that answers this many reads in a row at once with a failure or
+// with nothing, no byte between, is broken: the pump stops instead of
+// re-issuing without end.
 #define READ_FAILURE_LIMIT 64
 
 // ---- sermcmn: requests, serial link, read pump, mouse class, control device

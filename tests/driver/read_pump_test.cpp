@@ -221,6 +221,22 @@ TEST_F(ReadPump, PortTimingOutEveryReadAtOnceFailsTheOpen)
     EXPECT_EQ(RemoveLockHolds(), 0u);
 }
 
+// A port answering every read at once with nothing is spinning as surely
+// as one failing them: the open must end the pump and say so, not spin on.
+// (Twice the limit is queued, so a pump that never stops still lets the
+// test end.)
+TEST_F(ReadPump, PortAnsweringEveryReadAtOnceWithNothingFailsTheOpen)
+{
+    BringUp();
+    for (int i = 0; i < 2 * READ_FAILURE_LIMIT; i++) {
+        Port().FailNextReadAtOnce(STATUS_SUCCESS);
+    }
+    const NTSTATUS status = OpenPort("COM1", 19200).Status;
+    EXPECT_FALSE(NT_SUCCESS(status)) << std::hex << status;
+    EXPECT_EQ(Port().ReadsReceived(), size_t{READ_FAILURE_LIMIT});
+    EXPECT_EQ(RemoveLockHolds(), 0u);
+}
+
 // Reads that waited at the port and then failed (time-outs, line errors)
 // never count toward the stop: such a port is not spinning, and touch input
 // after them must still arrive.
