@@ -244,6 +244,7 @@ std::string TouchsimStatusText(NTSTATUS Status)
         {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
         {0xC00000BB, "STATUS_NOT_SUPPORTED"},
         {0xC0000120, "STATUS_CANCELLED"},
+        {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
         {0xC0000225, "STATUS_NOT_FOUND"},
     };
     char text[64];
