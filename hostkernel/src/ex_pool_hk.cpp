@@ -12,7 +12,7 @@ const Block& LiveBlock(Pool& pool, const void* P)
 {
     auto found = pool.Live.find(P);
     if (found == pool.Live.end()) {
-        throw std::out_of_range(Address(P) + " is not a live pool block");
+        throw std::out_of_range(HkAddress(P) + " is not a live pool block");
     }
     return found->second;
 }

@@ -43,7 +43,7 @@ std::string CallSite(const void* Caller)
                       static_cast<size_t>(static_cast<const uint8_t*>(Caller) - static_cast<const uint8_t*>(info.dli_fbase)));
         return std::string(name != nullptr ? name + 1 : info.dli_fname) + offset;
     }
-    return Address(Caller);
+    return HkAddress(Caller);
 }
 
 const char* PoolTypeName(POOL_TYPE Type)
@@ -66,7 +66,7 @@ bool IsPaged(POOL_TYPE Type)
 
 std::string Describe(const Block& B)
 {
-    return "block " + Address(B.User()) + " tag '" + HkTagText(B.Tag) + "' " + std::to_string(B.Size) + " bytes " +
+    return "block " + HkAddress(B.User()) + " tag '" + HkTagText(B.Tag) + "' " + std::to_string(B.Size) + " bytes " +
            PoolTypeName(B.Type) + " from " + B.Site + " at " + CallSite(B.Caller) + " (allocation #" +
            std::to_string(B.Serial) + ")";
 }
@@ -153,12 +153,6 @@ FaultPlan& Plan()
     return plan;
 }
 
-std::string Address(const void* P)
-{
-    std::ostringstream text;
-    text << P;
-    return text.str();
-}
 
 Damage GuardDamage(const Block& B)
 {
@@ -253,10 +247,10 @@ void Free(PVOID P, const ULONG* Tag, const char* Routine)
         guard.unlock();
         if (twice) {
             HkBugCheck(HkStop::BadPoolCaller::FreedTwice,
-                       std::string(Routine) + " of " + Address(P) + ", which was already freed");
+                       std::string(Routine) + " of " + HkAddress(P) + ", which was already freed");
         }
         HkBugCheck(HkStop::BadPoolCaller::FreedNonPoolAddress,
-                   std::string(Routine) + " of " + Address(P) + ", which is not a pool block");
+                   std::string(Routine) + " of " + HkAddress(P) + ", which is not a pool block");
     }
     Block block = found->second;
     guard.unlock();
@@ -272,7 +266,7 @@ void Free(PVOID P, const ULONG* Tag, const char* Routine)
     if (pool.Live.erase(P) == 0) {
         guard.unlock();
         HkBugCheck(HkStop::BadPoolCaller::FreedTwiceAtOnce,
-                   std::string(Routine) + " of " + Address(P) + ", freed twice at once");
+                   std::string(Routine) + " of " + HkAddress(P) + ", freed twice at once");
     }
     std::memset(block.User(), FreedFill, block.Size);
     pool.Freed.insert(P);

@@ -50,8 +50,6 @@ struct FaultPlan {
 
 FaultPlan& Plan();
 
-std::string Address(const void* P);
-
 // What a check found wrong with a block; no Kind when nothing.
 struct Damage {
     const HkRule::Misuse* Kind = nullptr;

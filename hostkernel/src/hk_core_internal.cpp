@@ -2,6 +2,8 @@
 // tests and its end-of-test check of what a driver left behind.
 #include "hk_core_internal.h"
 
+#include <sstream>
+
 namespace hk::core {
 
 Registry& Components()
@@ -26,4 +28,11 @@ void HkRegisterLeakCheck(const char* Component, std::function<std::string()> Che
     Registry& registry = Components();
     std::lock_guard<std::mutex> guard(registry.Lock);
     registry.LeakChecks[Component] = std::move(Check);
+}
+
+std::string HkAddress(const void* P)
+{
+    std::ostringstream text;
+    text << P;
+    return text.str();
 }

@@ -8,6 +8,9 @@
 #include <functional>
 #include <string>
 
+// ---- messages (hk_core): a pointer as stops and leak reports print it.
+std::string HkAddress(const void* P);
+
 // ---- IRQL (ke_irql): per thread; a new thread starts at PASSIVE_LEVEL.
 KIRQL HkIrql();
 void HkSetIrql(KIRQL Irql); // for the stand-in itself (DPCs, completions on other threads)

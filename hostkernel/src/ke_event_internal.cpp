@@ -54,12 +54,6 @@ struct Registrar {
     }
 } registrar;
 
-std::string Address(const void* P)
-{
-    std::ostringstream text;
-    text << P;
-    return text.str();
-}
 
 void RemoveWaiter(Dispatcher& state, DISPATCHER_HEADER* Header, Waiter* Self)
 {
@@ -107,7 +101,7 @@ NTSTATUS BlockLocked(std::unique_lock<std::mutex>& Guard, DISPATCHER_HEADER* Hea
             RemoveWaiter(state, Header, &self);
             Guard.unlock();
             HkBugCheck(HkStop::DetectedViolation::EventWaitDeadlock, "deadlock: KeWaitForSingleObject on event " +
-                                                                         Address(Object) + " not signalled within " +
+                                                                         HkAddress(Object) + " not signalled within " +
                                                                          std::to_string(limit) + " s of real time");
         }
     }
@@ -128,7 +122,7 @@ DISPATCHER_HEADER* CheckedEvent(PVOID Object, const char* Routine)
     if (header == nullptr || header->Size != EventSize ||
         (header->Type != NotificationEvent && header->Type != SynchronizationEvent)) {
         HkBugCheck(HkStop::DetectedViolation::NotAnEvent,
-                   std::string(Routine) + " on " + Address(Object) +
+                   std::string(Routine) + " on " + HkAddress(Object) +
                        ", which is not an initialised event (the stand-in waits on events only)");
     }
     return header;
@@ -140,7 +134,7 @@ void Initialize(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
     std::lock_guard<std::mutex> guard(state.Lock);
     if (state.Waiters.count(&Event->Header) != 0) {
         HkBugCheck(HkStop::DetectedViolation::EventReinitializedWhileWaited,
-                   "KeInitializeEvent on " + Address(Event) + " while a thread waits on it");
+                   "KeInitializeEvent on " + HkAddress(Event) + " while a thread waits on it");
     }
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Absolute = 0;
@@ -204,7 +198,7 @@ void CheckSuspendableWait(PVOID Object)
     const std::string held = HkRemoveLockHeldWithTag(request);
     if (!held.empty()) {
         HkBugCheck(HkStop::DetectedViolation::SuspendableWaitHoldingRemoveLock,
-                   "KeWaitForSingleObject on " + Address(Object) +
+                   "KeWaitForSingleObject on " + HkAddress(Object) +
                        " outside a critical region in the thread of a user-mode request that holds " + held +
                        ": suspending that thread would stall removal (KeEnterCriticalRegion first)");
     }

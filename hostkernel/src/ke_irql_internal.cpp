@@ -29,12 +29,6 @@ SpinLocks& Locks()
 
 KSPIN_LOCK TheCancelSpinLock = 0;
 
-std::string Address(const void* P)
-{
-    std::ostringstream text;
-    text << P;
-    return text.str();
-}
 
 struct Registrar {
     Registrar()
@@ -53,7 +47,7 @@ struct Registrar {
             std::lock_guard<std::mutex> guard(locks.Lock);
             std::string found;
             for (const auto& [lock, owner] : locks.Owners) {
-                found += "spin lock " + Address(lock) + " still held; ";
+                found += "spin lock " + HkAddress(lock) + " still held; ";
             }
             return found;
         });
@@ -75,11 +69,11 @@ void TakeSpinLock(PKSPIN_LOCK SpinLock)
     auto held = locks.Owners.find(SpinLock);
     if (held != locks.Owners.end() && held->second == self) {
         HkBugCheck(HkStop::SpinLockAlreadyOwned::AcquiredByOwner,
-                   "spin lock " + Address(SpinLock) + " acquired again by the thread holding it (deadlock)");
+                   "spin lock " + HkAddress(SpinLock) + " acquired again by the thread holding it (deadlock)");
     }
     const auto limit = std::chrono::duration<double>(HkWaitWatchdog());
     if (!locks.Released.wait_for(guard, limit, [&] { return locks.Owners.count(SpinLock) == 0; })) {
-        HkBugCheck(HkStop::DetectedViolation::SpinLockDeadlock, "deadlock: spin lock " + Address(SpinLock) +
+        HkBugCheck(HkStop::DetectedViolation::SpinLockDeadlock, "deadlock: spin lock " + HkAddress(SpinLock) +
                                                                     " not released within " +
                                                                     std::to_string(HkWaitWatchdog()) + " s");
     }
@@ -94,7 +88,7 @@ void GiveUpSpinLock(PKSPIN_LOCK SpinLock)
     auto held = locks.Owners.find(SpinLock);
     if (held == locks.Owners.end() || held->second != std::this_thread::get_id()) {
         HkBugCheck(HkStop::SpinLockNotOwned::ReleasedByNonOwner,
-                   "spin lock " + Address(SpinLock) + " released by a thread that does not hold it");
+                   "spin lock " + HkAddress(SpinLock) + " released by a thread that does not hold it");
     }
     locks.Owners.erase(held);
     *SpinLock = 0;

@@ -17,7 +17,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
     std::lock_guard<std::mutex> guard(queue.Lock);
     if (queue.Pending.count(Timer) != 0) {
         HkBugCheck(HkStop::TimerOrDpcInvalid::TimerReinitializedWhilePending,
-                   "KeInitializeTimer on timer " + Address(Timer) + ", which is pending");
+                   "KeInitializeTimer on timer " + HkAddress(Timer) + ", which is pending");
     }
     Timer->Header.Type = TimerNotificationObject;
     Timer->Header.Absolute = 0;
@@ -39,7 +39,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     CheckTimer(Timer, "KeSetTimer");
     if (Dpc != nullptr && Dpc->Type != DpcObject) {
         HkBugCheck(HkStop::TimerOrDpcInvalid::NotADpc,
-                   "KeSetTimer with " + Address(Dpc) + ", which is not an initialised DPC");
+                   "KeSetTimer with " + HkAddress(Dpc) + ", which is not an initialised DPC");
     }
     // Negative: an interval from now; otherwise an absolute system time.
     const int64_t due = DueTime.QuadPart < 0 ? VirtualNow - DueTime.QuadPart : DueTime.QuadPart - SystemTimeBase;
@@ -73,7 +73,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     std::lock_guard<std::mutex> guard(queue.Lock);
     if (IsQueued(queue, Dpc)) {
         HkBugCheck(HkStop::TimerOrDpcInvalid::DpcReinitializedWhileQueued,
-                   "KeInitializeDpc on DPC " + Address(Dpc) + ", which is queued");
+                   "KeInitializeDpc on DPC " + HkAddress(Dpc) + ", which is queued");
     }
     Dpc->Type = DpcObject;
     Dpc->Number = 0;

@@ -103,13 +103,13 @@ void HkCheckNoTimersIn(const void* Begin, size_t Length)
     for (PKDPC dpc : queue.QueuedDpcs) {
         if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
             HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcQueued,
-                       "memory freed with DPC " + Address(dpc) + " still queued");
+                       "memory freed with DPC " + HkAddress(dpc) + " still queued");
         }
     }
     for (PKDPC dpc : queue.RunningDpcs) {
         if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
             HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcRunning,
-                       "memory freed while DPC " + Address(dpc) + " is running");
+                       "memory freed while DPC " + HkAddress(dpc) + " is running");
         }
     }
 }

@@ -41,7 +41,7 @@ struct Registrar {
                 found += DescribeTimer(timer, pending) + "; ";
             }
             for (PKDPC dpc : queue.QueuedDpcs) {
-                found += "DPC " + Address(dpc) + " queued, never ran; ";
+                found += "DPC " + HkAddress(dpc) + " queued, never ran; ";
             }
             return found;
         });
@@ -70,7 +70,7 @@ void RunDpc(PKDPC Dpc)
     }
     if (after != DISPATCH_LEVEL) {
         HkBugCheck(HkStop::IrqlMismatchOnReturn::DpcRoutineChangedIrql,
-                   "DPC routine " + Address(reinterpret_cast<const void*>(Dpc->DeferredRoutine)) +
+                   "DPC routine " + HkAddress(reinterpret_cast<const void*>(Dpc->DeferredRoutine)) +
                        " returned at IRQL " + std::to_string(after) + ", not DISPATCH_LEVEL");
     }
 }
@@ -135,12 +135,6 @@ TimerQueue& Queue()
     return queue;
 }
 
-std::string Address(const void* P)
-{
-    std::ostringstream text;
-    text << P;
-    return text.str();
-}
 
 int64_t ExpiryTime(const TimerQueue& Timers, int64_t Due)
 {
@@ -173,10 +167,10 @@ bool Overlaps(const void* Object, size_t Size, const void* Begin, size_t Length)
 
 std::string DescribeTimer(PKTIMER Timer, const PendingTimer& Pending)
 {
-    std::string text = "timer " + Address(Timer) + " pending, due at " + std::to_string(Pending.Due);
+    std::string text = "timer " + HkAddress(Timer) + " pending, due at " + std::to_string(Pending.Due);
     if (Pending.Dpc != nullptr) {
-        text += " (DPC " + Address(Pending.Dpc) + ", routine " +
-                Address(reinterpret_cast<const void*>(Pending.Dpc->DeferredRoutine)) + ")";
+        text += " (DPC " + HkAddress(Pending.Dpc) + ", routine " +
+                HkAddress(reinterpret_cast<const void*>(Pending.Dpc->DeferredRoutine)) + ")";
     }
     return text;
 }
@@ -186,7 +180,7 @@ void CheckTimer(PKTIMER Timer, const char* Routine)
     if (Timer == nullptr || Timer->Header.Size != TimerSize ||
         (Timer->Header.Type != TimerNotificationObject && Timer->Header.Type != TimerSynchronizationObject)) {
         HkBugCheck(HkStop::TimerOrDpcInvalid::NotATimer,
-                   std::string(Routine) + " on " + Address(Timer) + ", which is not an initialised timer");
+                   std::string(Routine) + " on " + HkAddress(Timer) + ", which is not an initialised timer");
     }
 }
 

@@ -43,7 +43,6 @@ struct TimerQueue {
 
 TimerQueue& Queue();
 
-std::string Address(const void* P);
 // When a timer due at Due fires, after rounding up to the tick.
 int64_t ExpiryTime(const TimerQueue& Timers, int64_t Due);
 bool IsQueued(const TimerQueue& Timers, PKDPC Dpc);
