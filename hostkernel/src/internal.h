@@ -29,6 +29,15 @@ PIRP HkUserRequestOnThisThread();
 // The remove lock held with Tag, described, or "" when none is.
 std::string HkRemoveLockHeldWithTag(const void* Tag);
 
+// ---- timers and DPCs (ke_timer_dpc): memory going away. The first stops
+// the test if a pending timer or a queued DPC lies in it. The second is for
+// memory freed while a DPC whose object lies in it is still running: the
+// platform no longer touches the object of a DPC it has called, and the
+// routine may return after its last touch, so only writes into the memory
+// after the free are a fault; they stop the test when the routine returns.
+void HkCheckNoPendingTimersIn(const void* Begin, size_t Length);
+void HkWatchFreedUnderRunningDpcs(const void* Begin, size_t Length, const std::string& Label);
+
 // ---- pause points (hk_pause): each service calls this at its point, see
 // HkPause in hostkernel.h.
 void HkPassPausePoint(const char* Point, const void* Subject);

@@ -42,9 +42,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     const DeviceMemory memory = CheckDeletable(DeviceObject);
     // The object and its extension are going away; while a file object still
     // references it, its memory (and a remove lock in it) stays usable.
-    HkCheckNoTimersIn(memory.Begin, memory.Bytes);
-    RemoveLocksGoingAway(memory.Begin, memory.Bytes, memory.Label, DeviceObject->ReferenceCount != 0);
+    const bool referenced = DeviceObject->ReferenceCount != 0;
+    HkCheckNoPendingTimersIn(memory.Begin, memory.Bytes);
+    RemoveLocksGoingAway(memory.Begin, memory.Bytes, memory.Label, referenced);
     Forget(DeviceObject);
+    if (!referenced) {
+        HkWatchFreedUnderRunningDpcs(memory.Begin, memory.Bytes, memory.Label);
+    }
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)

@@ -63,6 +63,9 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     GiveUpSpinLock(SpinLock);
     KfLowerIrql(NewIrql);
+    if (SpinLock != CancelSpinLock()) {
+        HkPassPausePoint("KfReleaseSpinLock.Returned", SpinLock);
+    }
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)

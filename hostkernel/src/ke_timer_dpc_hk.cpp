@@ -89,7 +89,7 @@ size_t HkRunQueuedDpcs()
     return RunQueuedDpcs();
 }
 
-void HkCheckNoTimersIn(const void* Begin, size_t Length)
+void HkCheckNoPendingTimersIn(const void* Begin, size_t Length)
 {
     TimerQueue& queue = Queue();
     std::lock_guard<std::mutex> guard(queue.Lock);
@@ -106,10 +106,29 @@ void HkCheckNoTimersIn(const void* Begin, size_t Length)
                        "memory freed with DPC " + HkAddress(dpc) + " still queued");
         }
     }
+}
+
+void HkCheckNoTimersIn(const void* Begin, size_t Length)
+{
+    HkCheckNoPendingTimersIn(Begin, Length);
+    TimerQueue& queue = Queue();
+    std::lock_guard<std::mutex> guard(queue.Lock);
     for (PKDPC dpc : queue.RunningDpcs) {
         if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
             HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcRunning,
                        "memory freed while DPC " + HkAddress(dpc) + " is running");
+        }
+    }
+}
+
+void HkWatchFreedUnderRunningDpcs(const void* Begin, size_t Length, const std::string& Label)
+{
+    TimerQueue& queue = Queue();
+    std::lock_guard<std::mutex> guard(queue.Lock);
+    const auto* begin = static_cast<const unsigned char*>(Begin);
+    for (PKDPC dpc : queue.RunningDpcs) {
+        if (Overlaps(dpc, sizeof(KDPC), Begin, Length)) {
+            queue.FreedUnderRunningDpcs.push_back({dpc, begin, {begin, begin + Length}, Label});
         }
     }
 }

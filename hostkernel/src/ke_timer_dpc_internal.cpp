@@ -28,6 +28,7 @@ struct Registrar {
             queue.Pending.clear();
             queue.QueuedDpcs.clear();
             queue.RunningDpcs.clear();
+            queue.FreedUnderRunningDpcs.clear();
             queue.NextOrder = 0;
             queue.Tick = 0;
             queue.HoldDpcs = false;
@@ -48,29 +49,59 @@ struct Registrar {
     }
 } registrar;
 
+// Caller holds Timers.Lock, Dpc has returned. Describes the first write
+// its routine made into memory freed while it ran, or "" when none.
+std::string WrittenAfterFree(TimerQueue& Timers, PKDPC Dpc, PKDEFERRED_ROUTINE Routine)
+{
+    std::string found;
+    auto& watched = Timers.FreedUnderRunningDpcs;
+    for (auto it = watched.begin(); it != watched.end();) {
+        if (it->Dpc != Dpc) {
+            ++it;
+            continue;
+        }
+        for (size_t at = 0; at < it->AsFreed.size() && found.empty(); ++at) {
+            if (it->Begin[at] != it->AsFreed[at]) {
+                found = "DPC routine " + HkAddress(reinterpret_cast<const void*>(Routine)) +
+                        " wrote at offset " + std::to_string(at) + " of " + it->Label +
+                        " after that memory was freed while the routine ran";
+            }
+        }
+        it = watched.erase(it);
+    }
+    return found;
+}
+
 void RunDpc(PKDPC Dpc)
 {
     TimerQueue& queue = Queue();
     const KIRQL before = HkIrql();
     HkSetIrql(DISPATCH_LEVEL);
     KIRQL after;
+    const PKDEFERRED_ROUTINE routine = Dpc->DeferredRoutine; // the object may be freed while it runs
     try {
-        Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
+        routine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
         after = HkIrql();
     } catch (...) {
         HkSetIrql(before);
         std::lock_guard<std::mutex> guard(queue.Lock);
         queue.RunningDpcs.erase(queue.RunningDpcs.find(Dpc));
+        WrittenAfterFree(queue, Dpc, routine); // the stop that ended it says more
         throw;
     }
     HkSetIrql(before);
+    std::string written;
     {
         std::lock_guard<std::mutex> guard(queue.Lock);
         queue.RunningDpcs.erase(queue.RunningDpcs.find(Dpc));
+        written = WrittenAfterFree(queue, Dpc, routine);
+    }
+    if (!written.empty()) {
+        HkBugCheck(HkStop::TimerOrDpcInvalid::FreedWithDpcRunning, written);
     }
     if (after != DISPATCH_LEVEL) {
         HkBugCheck(HkStop::IrqlMismatchOnReturn::DpcRoutineChangedIrql,
-                   "DPC routine " + HkAddress(reinterpret_cast<const void*>(Dpc->DeferredRoutine)) +
+                   "DPC routine " + HkAddress(reinterpret_cast<const void*>(routine)) +
                        " returned at IRQL " + std::to_string(after) + ", not DISPATCH_LEVEL");
     }
 }

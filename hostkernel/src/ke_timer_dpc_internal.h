@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace hk::timer {
 
@@ -31,11 +32,21 @@ struct PendingTimer {
     PKDPC Dpc;
 };
 
+// Memory freed while the DPC whose object lies in it was running, as it was
+// left at the free.
+struct FreedUnderDpc {
+    PKDPC Dpc;
+    const unsigned char* Begin;
+    std::vector<unsigned char> AsFreed;
+    std::string Label;
+};
+
 struct TimerQueue {
     std::mutex Lock;
     std::map<PKTIMER, PendingTimer> Pending;
     std::deque<PKDPC> QueuedDpcs;
     std::multiset<PKDPC> RunningDpcs;
+    std::vector<FreedUnderDpc> FreedUnderRunningDpcs;
     uint64_t NextOrder = 0;
     int64_t Tick = 0;
     bool HoldDpcs = false;

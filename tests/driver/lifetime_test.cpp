@@ -87,6 +87,33 @@ TEST_F(Lifetime, RemovalLetsAQueuedSpeakerRoutineRunFirst)
     EXPECT_EQ(HkPortValue(0x61) & 3, 0);
 }
 
+// The routine hands its lock back as its last touch of the record; removal,
+// on another processor, may free the record before the routine has returned.
+TEST_F(Lifetime, RemovalMayFreeTheRecordOnceTheSpeakerRoutineLetItsLockGo)
+{
+    BringUpOpen();
+    ASSERT_EQ(Control(IOCTL_TOUCH_SET_BEEP_ENABLE, {1}).Status, STATUS_SUCCESS);
+    Port().Deliver(PeerTouchPacket(100, 100));
+    HkHoldDpcs(true);
+    HkAdvanceClock(200 * Ms);
+    std::atomic<NTSTATUS> removed{STATUS_PENDING};
+    HkRunAsync([&] { removed = HkSendRemove(Fdo); }, PASSIVE_LEVEL);
+    const auto* record = static_cast<const DEVICE_EXTENSION*>(Fdo->DeviceExtension);
+    HkPause pause("KfReleaseSpinLock.Returned",
+                  [this, record](const void* Lock) { return OnMarkedThread() && Lock == &record->SpeakerTimerLock; });
+    RunMarked([] {
+        HkHoldDpcs(false);
+        HkRunQueuedDpcs();
+    });
+    ASSERT_TRUE(pause.WaitUntilReached());
+    for (int waited = 0; removed == STATUS_PENDING && waited < 2000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(removed, STATUS_SUCCESS);
+    pause.Release();
+    HkWaitAsyncIdle();
+}
+
 // A control request reads which record it works on before it locks it; a
 // thread pre-empted in between must find the device gone, not freed memory.
 TEST_F(Lifetime, ControlRequestPreemptedBeforeItLocksFindsTheDeviceGone)

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "io_test_support.h"
+#include "stop_rule.h"
 
 using namespace iotest;
 
@@ -279,6 +282,51 @@ TEST_F(IoDevice, UnloadReportsDevicesLeftAndChecksTheirTimers)
     KeInitializeTimer(timer);
     KeSetTimer(timer, due, nullptr);
     ExpectStop(HkStop::TimerOrDpcInvalid::FreedWithTimerPending, [&] { IoDeleteDevice(device); });
+}
+
+// A driver's DPC routine may let its device go as its last touch and return
+// after the device is deleted; only writes into the memory after that stop.
+struct DpcInExtension {
+    KTIMER Timer;
+    KDPC Dpc;
+    LONG Field;
+};
+std::atomic<int> DpcStage{0};
+bool WritesAfterDelete = false;
+
+VOID NTAPI RoutineOutlivingItsDevice(PKDPC, PVOID Context, PVOID, PVOID)
+{
+    DpcStage = 1;
+    while (DpcStage != 2) {
+        std::this_thread::yield();
+    }
+    if (WritesAfterDelete) {
+        static_cast<DpcInExtension*>(Context)->Field = 1;
+    }
+}
+
+TEST_F(IoDevice, DeletedUnderItsRunningDpcStopsOnlyARoutineWritingIntoIt)
+{
+    for (bool writes : {false, true}) {
+        WritesAfterDelete = writes;
+        DpcStage = 0;
+        PDEVICE_OBJECT device = NewDevice(driver, {}, nullptr, sizeof(DpcInExtension));
+        auto* record = static_cast<DpcInExtension*>(device->DeviceExtension);
+        KeInitializeTimer(&record->Timer);
+        KeInitializeDpc(&record->Dpc, RoutineOutlivingItsDevice, record);
+        LARGE_INTEGER due;
+        due.QuadPart = -1000;
+        KeSetTimer(&record->Timer, due, &record->Dpc);
+        HkRule::Misuse stop = NoStop;
+        std::thread processor([&] { stop = StopRule([] { HkAdvanceClock(1000); }); });
+        while (DpcStage != 1) {
+            std::this_thread::yield();
+        }
+        IoDeleteDevice(device);
+        DpcStage = 2;
+        processor.join();
+        EXPECT_EQ(stop, writes ? HkStop::TimerOrDpcInvalid::FreedWithDpcRunning : NoStop) << writes;
+    }
 }
 
 // ---- verifier stops
