@@ -91,6 +91,7 @@ TEST_F(Lifetime, RemovalLetsAQueuedSpeakerRoutineRunFirst)
 // on another processor, may free the record before the routine has returned.
 TEST_F(Lifetime, RemovalMayFreeTheRecordOnceTheSpeakerRoutineLetItsLockGo)
 {
+    HkSetWaitWatchdog(10); // the routine stays paused while removal runs, however loaded the machine
     BringUpOpen();
     ASSERT_EQ(Control(IOCTL_TOUCH_SET_BEEP_ENABLE, {1}).Status, STATUS_SUCCESS);
     Port().Deliver(PeerTouchPacket(100, 100));
@@ -106,7 +107,7 @@ TEST_F(Lifetime, RemovalMayFreeTheRecordOnceTheSpeakerRoutineLetItsLockGo)
         HkRunQueuedDpcs();
     });
     ASSERT_TRUE(pause.WaitUntilReached());
-    for (int waited = 0; removed == STATUS_PENDING && waited < 2000; ++waited) {
+    for (int waited = 0; removed == STATUS_PENDING && waited < 8000; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(removed, STATUS_SUCCESS);
