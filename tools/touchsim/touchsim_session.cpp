@@ -2,6 +2,7 @@
 
 #include "touch_control.h"
 #include "touch_records.h"
+#include "pelvonctl_status.h"
 
 #include <algorithm>
 #include <cctype>
@@ -228,29 +229,23 @@ std::string TouchsimLineSpeedProblem(unsigned long Speed)
 
 std::string TouchsimStatusText(NTSTATUS Status)
 {
-    static const std::map<ULONG, const char*> names = {
-        {0x00000000, "STATUS_SUCCESS"},
+    // pelvonctl's table names what the driver answers; these are the
+    // statuses only the stand-in's port and Plug and Play paths produce.
+    static const std::map<ULONG, const char*> standInOnly = {
         {0x00000103, "STATUS_PENDING"},
-        {0xC0000001, "STATUS_UNSUCCESSFUL"},
         {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
-        {0xC000000D, "STATUS_INVALID_PARAMETER"},
-        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
-        {0xC0000022, "STATUS_ACCESS_DENIED"},
-        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
-        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
         {0xC0000043, "STATUS_SHARING_VIOLATION"},
-        {0xC0000056, "STATUS_DELETE_PENDING"},
-        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
         {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
-        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
-        {0xC0000120, "STATUS_CANCELLED"},
-        {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
-        {0xC0000225, "STATUS_NOT_FOUND"},
     };
+    const ULONG value = static_cast<ULONG>(Status);
+    const char* name = "status";
+    if (const auto known = pelvonctl::FindNtStatus(value)) {
+        name = known->NtName;
+    } else if (const auto found = standInOnly.find(value); found != standInOnly.end()) {
+        name = found->second;
+    }
     char text[64];
-    auto found = names.find(static_cast<ULONG>(Status));
-    std::snprintf(text, sizeof text, "%s (0x%08X)", found != names.end() ? found->second : "status",
-                  static_cast<unsigned>(Status));
+    std::snprintf(text, sizeof text, "%s (0x%08X)", name, static_cast<unsigned>(value));
     return text;
 }
 
